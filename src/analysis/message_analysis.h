@@ -1,0 +1,109 @@
+// The per-message analyser: classifies one loaded message as a bounce, a
+// feedback-loop (abuse) report and/or an automatic reply, and lists, for
+// every recipient concerned, an action, an RFC 3463 enhanced status code and
+// the address.
+//
+// This is the front header of the analysis subsystem. The process holds one
+// instance (messageAnalysis()), built before main after the pattern object.
+// analyse() never fails on malformed input: missing headers, parts or fields
+// give empty texts or no results. It lets the regex library's exceptions
+// (complexity and stack limits) pass to the caller. Not re-entrant; the
+// results are valid only until the next analyse().
+
+#ifndef MAILVANE_ANALYSIS_MESSAGE_ANALYSIS_H_
+#define MAILVANE_ANALYSIS_MESSAGE_ANALYSIS_H_
+
+#include <boost/regex.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/patterns.h"
+#include "analysis/status_codes.h"
+#include "message/header_fields.h"
+#include "message/message_buffer.h"
+#include "message/mime_message.h"
+
+// What the analysis found for one recipient. `action` is "failed",
+// "transient", "success", "" or a delivery-status report's own action word;
+// `status` is a dotted code or ""; `recipient` is the address as found.
+struct RecipientResult {
+  std::string action;
+  std::string status;
+  std::string recipient;
+};
+
+// One paragraph of a delivery-status report (RFC 3464).
+struct ReportFieldGroup {
+  HeaderList fields;
+  bool perMessage = false;    // the report's first paragraph
+  bool forRecipient = false;  // a later paragraph naming a recipient
+};
+
+class MessageAnalysis {
+ public:
+  explicit MessageAnalysis(const Mailvane& patterns);
+
+  // Resets the state, parses `buffer` (null: the state stays reset),
+  // computes the three verdicts and runs the first applicable result branch.
+  void analyse(const MessageBuffer* buffer);
+  // Empties every field below.
+  void reset();
+
+  // Classification; each reads the root headers and firstPartFields.
+
+  // Whether `pattern` matches the header `headerName` or, when `paramName`
+  // is given and non-empty, that header's parameter. Absent: false.
+  bool headerMatches(const char* paramName, const boost::regex& pattern,
+                     std::string_view headerName) const;
+  // Byte-for-byte equality of "Content-Type" (or its parameter) with `text`.
+  bool contentTypeEquals(const char* paramName, std::string_view text) const;
+  bool isBounceMessage() const;
+  // May set isHotmailFbl and originalRecipient.
+  bool isFeedbackReport();
+  bool isAutoReply() const;
+  bool isDeliveryStatusReport() const;
+
+  // Delivery-status reports.
+
+  // Fills reportGroups from a report part's lines, then corrects "failed"
+  // recipients whose diagnostic shows a temporary failure.
+  void parseDeliveryStatus(const std::vector<std::string>& lines);
+  // Appends one result per recipient group, in group order.
+  void collectReportRecipients();
+  // The group's Original-recipient address, else its Final-recipient one.
+  std::string reportRecipientAddress(const ReportFieldGroup& group) const;
+
+  // Free-text bounces.
+
+  // One result per non-empty piece of "X-failed-recipients".
+  void collectListedRecipients();
+  // One result for the first address in the scanned lines, or none.
+  void collectAddressSearchRecipient();
+
+  // Feedback-loop reports: exactly one result; may shorten `subject`.
+  void buildFeedbackResult();
+
+  // The state, in this order.
+  MimeMessage message;
+  std::vector<ReportFieldGroup> reportGroups;
+  FieldMap firstPartFields;
+  FieldMap reportFields;
+  bool isBounce = false;
+  bool isFbl = false;
+  bool isAutoResponse = false;
+  bool isHotmailFbl = false;
+  std::string originalRecipient;
+  std::string subject;
+  std::vector<RecipientResult> recipients;
+
+ private:
+  void appendAutoReplyResult();
+
+  const Mailvane& patterns_;
+};
+
+// The process-wide analyser.
+MessageAnalysis& messageAnalysis();
+
+#endif  // MAILVANE_ANALYSIS_MESSAGE_ANALYSIS_H_

@@ -1,0 +1,112 @@
+// The analyser's vocabulary: the sixteen patterns compiled at start-up, the
+// seven auto-reply subject patterns, the 209-row phrase table that maps
+// rejection wording to RFC 3463 enhanced status codes, and the reverse base64
+// table used by the encoded-word decoder.
+//
+// Every pattern is Perl syntax for Boost.Regex and every test is a search for
+// the leftmost match anywhere in the text, with the library's default match
+// options. Everything here is built once, before main, by the single
+// Mailvane object and is read-only afterwards. The library's exceptions
+// (compile errors, matching-complexity and stack limits) pass through; the
+// per-message step catches them.
+
+#ifndef MAILVANE_ANALYSIS_PATTERNS_H_
+#define MAILVANE_ANALYSIS_PATTERNS_H_
+
+#include <boost/regex.hpp>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using PatternFlags = boost::regex_constants::syntax_option_type;
+
+// The pattern proper of a text written /pattern/flags, or the whole text
+// when it does not start with "/" or has no closing "/".
+std::string patternBody(std::string_view text);
+
+// `baseOptions` plus case-insensitive when the /pattern/flags form carries an
+// "i" after its closing "/"; no other flag letter has a meaning.
+PatternFlags patternFlags(std::string_view text, PatternFlags baseOptions);
+
+// Compiles patternBody(text) with Perl syntax and patternFlags(text, base).
+// Throws the library's exception on a compile error.
+boost::regex compilePattern(std::string_view text,
+                            PatternFlags baseOptions = boost::regex::perl);
+
+// One row of the phrase table: a pattern (always tried case-insensitively)
+// and the status it gives. Rows whose pattern has a capture group give the
+// text captured by group 1 instead; their status column is a filler.
+struct StatusPhraseRow {
+  const char* pattern;
+  const char* status;
+};
+
+constexpr std::size_t kAutoReplySubjectPatternCount = 7;
+constexpr std::size_t kStatusPhraseRowCount = 209;
+constexpr std::size_t kGlobalPatternCount = 16;
+
+extern const char* const AutoReplySubjectPatterns[kAutoReplySubjectPatternCount];
+extern const StatusPhraseRow StatusPhraseTable[kStatusPhraseRowCount];
+// The sixteen global pattern texts in /pattern/flags form, in member order.
+extern const char* const kGlobalPatternTexts[kGlobalPatternCount];
+
+// The pattern object: one process-wide instance (mailvane()), built before
+// main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
+class Mailvane {
+ public:
+  Mailvane();
+  virtual ~Mailvane();
+  Mailvane(const Mailvane&) = delete;
+  Mailvane& operator=(const Mailvane&) = delete;
+
+  boost::regex bounceSubject;         // 1: "Subject" of a bounce
+  boost::regex precedenceAutoReply;   // 2: "Precedence"
+  boost::regex postmasterFrom;        // 3: "From"
+  boost::regex feedbackReportType;    // 4: "report-type" parameter
+  boost::regex xLoopScomp;            // 5: "X-loop"
+  boost::regex autoReplySubject;      // 6: the auto-reply subject stop
+  boost::regex emailAddress;          // 7: an address in a body line
+  boost::regex diagnosticDotted;      // 8: dotted code in a diagnostic
+  boost::regex diagnosticThreeDigit;  // 9: reply code in a diagnostic
+  boost::regex statusDotted;          // 10: splitStatusCode, dotted form
+  boost::regex statusThreeDigit;      // 11: splitStatusCode, bare digits
+  boost::regex actionFailed;          // 12: "Action" of a report group
+  boost::regex withheldRecipient;     // 13: "Original-rcpt-to" withheld
+  boost::regex freeTextDotted;        // 14: dotted code in free text
+  boost::regex replyCodeAfterColon;   // 15: reply code after ": "
+  boost::regex replyCodeAtStart;      // 16: reply code opening a refusal
+
+  // Reverse base64 table (RFC 4648 alphabet): the k-th alphabet character
+  // maps to k, every other byte to 0.
+  int base64Reverse[256];
+
+  // AutoReplySubjectPatterns and StatusPhraseTable compiled once, row for
+  // row, case-insensitively; the same results as compiling at each use.
+  std::vector<boost::regex> autoReplySubjectRows;
+  std::vector<boost::regex> statusPhraseRows;
+
+  // The status of the first phrase-table row (in table order) that matches
+  // anywhere in `line`: group 1 for a row with a capture group, else the
+  // row's status. "" when no row matches.
+  std::string matchStatusPhrase(std::string_view line) const;
+
+  // Free-text bounce analysis over body lines (see free_text.cc).
+
+  // The status decided for `recipient` by the lines from index `start` on: a
+  // dotted code, or "" when none is found or the scan is stopped.
+  std::string scanForStatus(const std::vector<std::string>& lines,
+                            const std::string& recipient,
+                            std::size_t start) const;
+  // Appends the leftmost address of `line` to `out`; false when none.
+  bool findAddressInLine(std::string_view line,
+                         std::vector<std::string>& out) const;
+  // Appends the first address of the first line that holds one; at most one.
+  bool findFirstAddress(const std::vector<std::string>& lines,
+                        std::vector<std::string>& out) const;
+};
+
+// The process-wide pattern object.
+const Mailvane& mailvane();
+
+#endif  // MAILVANE_ANALYSIS_PATTERNS_H_

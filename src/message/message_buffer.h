@@ -1,0 +1,92 @@
+// The text of one message file held in memory as a chain of fixed-size
+// blocks, and a cursor into it.
+//
+// A MessageBuffer is filled once by load(), read any number of times through
+// BufferPositions, and emptied by release() (or its destructor). Files that
+// start with a UTF-16 byte-order mark are converted to UTF-8 while loading; a
+// leading UTF-8 byte-order mark is dropped; every other file is kept byte for
+// byte. Loading never fails once the file is open: malformed text is simply
+// text. Single-threaded; a BufferPosition is meaningless once its buffer is
+// released.
+
+#ifndef MAILVANE_MESSAGE_MESSAGE_BUFFER_H_
+#define MAILVANE_MESSAGE_MESSAGE_BUFFER_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// One link of the chain. `length` is 1 to kBlockTextSize for every block in a
+// chain; at least four zero bytes always follow the text in `data`.
+struct BufferBlock {
+  static constexpr int kBlockTextSize = 8192;
+  static constexpr int kBlockDataSize = kBlockTextSize + 4;
+
+  BufferBlock* next = nullptr;
+  int32_t length = 0;
+  std::unique_ptr<char[]> data;  // kBlockDataSize bytes, zero-filled
+};
+
+// A (block, offset) cursor. A plain value that owns nothing. `block` is null
+// once the text is exhausted. The offset may equal or exceed the block's
+// length: readLine carries the excess into the following blocks.
+struct BufferPosition {
+  BufferBlock* block = nullptr;
+  int32_t offset = 0;
+};
+
+class MessageBuffer {
+ public:
+  // The longest piece readLine returns; the line area must hold one more byte.
+  static constexpr int kMaxLinePiece = 4095;
+  static constexpr int kLineAreaSize = kMaxLinePiece + 1;
+
+  MessageBuffer() = default;
+  ~MessageBuffer();
+  MessageBuffer(const MessageBuffer&) = delete;
+  MessageBuffer& operator=(const MessageBuffer&) = delete;
+
+  // Reads the file at `path` ("rb") into an empty buffer. Returns false only
+  // when `path` is null or the file does not open; everything after the open
+  // succeeds, including an empty file or one holding only a byte-order mark
+  // (no blocks then).
+  bool load(const char* path);
+
+  // The fill step of load() on an already open stream, which stays open.
+  // Always succeeds. Used by load() and by tests (through fmemopen).
+  bool loadFrom(std::FILE* file);
+
+  // Copies the next line piece starting at `from` into `line` and terminates
+  // it with a zero byte: up to and including the next line feed, but at most
+  // kMaxLinePiece bytes. Returns the byte count, 0 when the text is
+  // exhausted, or -1 when `line` is null or from.offset is negative. When
+  // `to` is given it receives the position after the piece; it may be &from.
+  // REQUIRES: `line` holds at least kLineAreaSize bytes.
+  int readLine(const BufferPosition& from, char* line,
+               BufferPosition* to) const;
+
+  // Reads one whole physical line at `position`, joining the readLine pieces
+  // of a line longer than kMaxLinePiece, and prepares it: the text is cut at
+  // an embedded zero byte, then a final line feed is removed and then a final
+  // carriage return. Returns false when the text is exhausted (`line` is then
+  // empty). Reuses the capacity of `line`, so reading allocates nothing once
+  // the string has grown to the longest line.
+  bool readTextLine(BufferPosition& position, std::string& line) const;
+
+  // Frees every block; the buffer may be loaded again afterwards.
+  void release();
+
+  // The start of the text: (first, 0).
+  BufferPosition start() const { return BufferPosition{first, 0}; }
+
+  BufferBlock* first = nullptr;
+  BufferBlock* last = nullptr;
+  bool isUtf16 = false;
+
+ private:
+  // Links a block holding `n` text bytes behind `last`.
+  void append(std::unique_ptr<BufferBlock> block, int n);
+};
+
+#endif  // MAILVANE_MESSAGE_MESSAGE_BUFFER_H_

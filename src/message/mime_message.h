@@ -1,0 +1,53 @@
+// The MIME structure of one message: the root part (its own header block and,
+// when the body is cut, the preamble) and the child parts cut at the message's
+// own boundary, one level deep.
+//
+// This is the front header of the message subsystem. Bodies are never
+// decoded: every part keeps its raw lines, less their line endings. Cutting
+// never fails: a delimiter that never occurs leaves every line in the root, a
+// missing closing delimiter lets the last part run to the end of the text.
+
+#ifndef MAILVANE_MESSAGE_MIME_MESSAGE_H_
+#define MAILVANE_MESSAGE_MIME_MESSAGE_H_
+
+#include <string>
+#include <vector>
+
+#include "message/header_fields.h"
+#include "message/message_buffer.h"
+
+// A part's header fields and raw body lines. Each line is one physical line
+// of the file without its line feed and a carriage return before it, cut at
+// an embedded zero byte; an empty line is an empty string.
+struct MimePart {
+  HeaderList headers;
+  std::vector<std::string> lines;
+
+  void clear() {
+    headers.clear();
+    lines.clear();
+  }
+};
+
+struct MimeMessage {
+  MimePart root;
+  std::string boundary;  // "" when the message is not cut
+  std::vector<MimePart> parts;
+
+  // The header target of the message's own header block.
+  HeaderTarget rootTarget() { return HeaderTarget{&root.headers, &boundary}; }
+  void clear() {
+    root.clear();
+    boundary.clear();
+    parts.clear();
+  }
+};
+
+// Reads the rest of the message at `position` (where parseHeaderBlock
+// stopped), advancing it, up to the closing delimiter line or the end of the
+// text; appends to message.root.lines and message.parts. Lines after the
+// closing delimiter are never read. Returns false only when `buffer` is null.
+bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
+               MimeMessage& message);
+
+#endif  // MAILVANE_MESSAGE_MIME_MESSAGE_H_
