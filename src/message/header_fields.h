@@ -106,7 +106,7 @@ bool parseHeaderBlock(const MessageBuffer* buffer, BufferPosition& position,
 // of "Content-Type", "Content-Transfer-Encoding" and "Subject", and stores it
 // in `target`. On return `line` holds the next line that is not a
 // continuation (prepared) and the result says whether there is one; false
-// means the text is exhausted.
+// means the text is exhausted. A line without a colon stores nothing.
 bool readField(std::string& line, const MessageBuffer& buffer,
                BufferPosition& position, HeaderTarget target);
 

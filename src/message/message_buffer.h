@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // One link of the chain. `length` is 1 to kBlockTextSize for every block in a
 // chain; at least four zero bytes always follow the text in `data`.
@@ -87,6 +88,15 @@ class MessageBuffer {
  private:
   // Links a block holding `n` text bytes behind `last`.
   void append(std::unique_ptr<BufferBlock> block, int n);
+  // Copies `text` behind the text held so far: first into the spare room of
+  // `last`, then into new blocks of at most kBlockTextSize bytes.
+  void appendText(std::string_view text);
+  // Fills the buffer from a UTF-16 file whose mark has been read. `area`
+  // holds the first read: `n` bytes after the mark at offset 2, then serves
+  // as the area for the later reads. `hasMore` says whether that read filled
+  // the whole block, so the file may go on.
+  void loadUtf16(std::FILE* file, std::unique_ptr<BufferBlock> area, size_t n,
+                 bool hasMore, bool isBigEndian);
 };
 
 #endif  // MAILVANE_MESSAGE_MESSAGE_BUFFER_H_

@@ -1,0 +1,382 @@
+// Header fields: RFC 5322 header blocks, RFC 2045 parameters, RFC 2047
+// encoded words, and name-and-value lines stored as body text.
+
+#include "message/header_fields.h"
+
+#include <utility>
+
+// Only the reverse base64 table is taken from the analyser's pattern object;
+// nothing else of src/analysis is used here.
+#include "analysis/patterns.h"
+
+namespace {
+
+char foldToLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+char foldToUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool isTrimmed(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Trims and removes one enclosing pair of double quotes; backslashes are not
+// interpreted.
+std::string unquote(std::string_view text) {
+  std::string item = trim(text);
+  if (item.size() >= 2 && item.front() == '"' && item.back() == '"') {
+    return item.substr(1, item.size() - 2);
+  }
+  return item;
+}
+
+}  // namespace
+
+bool CaseInsensitiveLess::operator()(std::string_view a,
+                                     std::string_view b) const {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    auto x = static_cast<unsigned char>(foldToLower(a[i]));
+    auto y = static_cast<unsigned char>(foldToLower(b[i]));
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
+bool FieldMap::has(std::string_view key) const {
+  return map_.find(key) != map_.end();
+}
+
+const std::string* FieldMap::find(std::string_view key) const {
+  auto it = map_.find(key);
+  return it == map_.end() ? nullptr : &it->second;
+}
+
+std::string FieldMap::value(std::string_view key) const {
+  const std::string* found = find(key);
+  return found == nullptr ? std::string() : *found;
+}
+
+void FieldMap::set(std::string_view key, std::string value) {
+  auto it = map_.find(key);
+  if (it != map_.end()) {
+    it->second = std::move(value);
+  } else {
+    map_.emplace(std::string(key), std::move(value));
+  }
+}
+
+bool HeaderList::has(std::string_view name) const {
+  return fields_.find(name) != fields_.end();
+}
+
+const HeaderField* HeaderList::find(std::string_view name) const {
+  auto it = fields_.find(name);
+  return it == fields_.end() ? nullptr : &it->second;
+}
+
+std::string HeaderList::value(std::string_view name) const {
+  const HeaderField* field = find(name);
+  return field == nullptr ? std::string() : field->value;
+}
+
+std::string HeaderList::get(std::string_view name, std::string_view key) const {
+  const HeaderField* field = find(name);
+  if (field == nullptr) return std::string();
+  if (key.empty()) return field->value;
+  return field->params.value(key);
+}
+
+void HeaderList::set(std::string_view name, std::string value) {
+  auto it = fields_.find(name);
+  if (it != fields_.end()) {
+    it->second.value = std::move(value);
+    return;
+  }
+  HeaderField field;
+  field.name = std::string(name);
+  field.value = std::move(value);
+  std::string key = field.name;
+  fields_.emplace(std::move(key), std::move(field));
+}
+
+void HeaderList::store(HeaderField field) {
+  auto it = fields_.find(field.name);
+  if (it == fields_.end()) {
+    std::string key = field.name;
+    fields_.emplace(std::move(key), std::move(field));
+    return;
+  }
+  // The key takes the name as now written, like the field itself; the node
+  // is reused, and the order does not change since the names compare equal.
+  auto node = fields_.extract(it);
+  node.key() = field.name;
+  node.mapped() = std::move(field);
+  fields_.insert(std::move(node));
+}
+
+bool parseHeaderBlock(const MessageBuffer* buffer, BufferPosition& position,
+                      HeaderTarget target) {
+  if (buffer == nullptr) return false;
+  if (target.headers != nullptr) target.headers->clear();
+  if (target.boundary != nullptr) target.boundary->clear();
+  std::string line;
+  bool hasLine = buffer->readTextLine(position, line);
+  // An empty line ends the block. So does a line without a colon, which is
+  // no header field; it is consumed and belongs to neither headers nor body.
+  while (hasLine && !line.empty() && line.find(':') != std::string::npos) {
+    hasLine = readField(line, *buffer, position, target);
+  }
+  return true;
+}
+
+bool readField(std::string& line, const MessageBuffer& buffer,
+               BufferPosition& position, HeaderTarget target) {
+  size_t colon = line.find(':');
+  HeaderField field;
+  bool isField = colon != std::string::npos;
+  if (isField) {
+    field.name.assign(line, 0, colon);
+    // RFC 5322 puts one space after the colon by convention: skip exactly
+    // that one; a tab or further spaces stay in the value.
+    size_t start = colon + 1;
+    if (start < line.size() && line[start] == ' ') ++start;
+    field.value.assign(line, start);
+  }
+  // RFC 5322 folding: a line starting with a space or tab continues the
+  // field. Its first blank is dropped and the rest joined with nothing in
+  // between, so a fold written as a single blank joins the words.
+  bool hasLine;
+  while ((hasLine = buffer.readTextLine(position, line)) && !line.empty() &&
+         isBlank(line[0])) {
+    if (isField) field.value.append(line, 1);
+  }
+  if (!isField || target.headers == nullptr) return hasLine;
+
+  if (equalsIgnoreCase(field.name, "Content-Type")) {
+    parseParameters(field, "type");
+    const std::string* boundary = field.params.find("boundary");
+    if (target.boundary != nullptr && boundary != nullptr) {
+      *target.boundary = *boundary;
+    }
+  } else if (equalsIgnoreCase(field.name, "Content-Transfer-Encoding")) {
+    // Recorded only; bodies are never decoded.
+    parseParameters(field, "encoding");
+  } else if (equalsIgnoreCase(field.name, "Subject")) {
+    field.value = decodeEncodedWords(field.value);
+  }
+  target.headers->store(std::move(field));
+  return hasLine;
+}
+
+// Quotes are not respected: a semicolon inside a quoted string also cuts, so
+// boundary="a;b" gives the boundary "a with its quote.
+void parseParameters(HeaderField& field, std::string_view firstKey) {
+  field.params.clear();
+  std::string_view rest = field.value;
+  size_t cut = rest.find(';');
+  field.params.set(firstKey, unquote(rest.substr(0, cut)));
+  while (cut != std::string_view::npos) {
+    rest.remove_prefix(cut + 1);
+    cut = rest.find(';');
+    std::string_view item = rest.substr(0, cut);
+    size_t equals = item.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string key = trim(item.substr(0, equals));
+    if (key.empty()) continue;
+    field.params.set(key, unquote(item.substr(equals + 1)));
+  }
+}
+
+// RFC 2047 encoded words, =?charset?encoding?text?=, decoded in one pass by a
+// state machine that emits into `out` as it goes. When the introducer
+// "=?charset?X?" turns out to name B or Q, the output is cut back to the
+// equals sign that began it (`mark`), so the introducer disappears; with any
+// other letter it stays as plain text. The charset is ignored and decoded
+// bytes are emitted raw. Broken words never fail: an unclosed word decodes to
+// the end of the text, an incomplete base64 group at the closing "?" is
+// dropped. The output is never longer than the input.
+//
+// Linear white space between two encoded words is dropped (RFC 2047 section
+// 6.2): `wordEnd` is where the last complete B or Q word ended, and when the
+// next introducer is recognised, the output between the two is removed if it
+// is only spaces and tabs.
+std::string decodeEncodedWords(std::string_view text) {
+  enum class State { kText, kEquals, kCharset, kEncoding, kEncoded, kClosing };
+  enum class Kind { kNone, kB, kQ, kOther };
+  const int* base64Reverse = mailvane().base64Reverse;
+  constexpr size_t kNoWord = std::string::npos;
+
+  std::string out;
+  out.reserve(text.size());
+  State state = State::kText;
+  Kind kind = Kind::kNone;
+  size_t mark = 0;
+  size_t wordEnd = kNoWord;
+  unsigned group[4] = {0, 0, 0, 0};
+  int groupSize = 0;
+  int padding = 0;
+
+  const size_t n = text.size();
+  for (size_t j = 0; j < n; ++j) {
+    char c = text[j];
+    switch (state) {
+      case State::kText:
+      case State::kEquals:
+        if (state == State::kEquals && c == '?') {
+          out.push_back(c);
+          state = State::kCharset;
+        } else if (c == '=') {
+          mark = out.size();
+          out.push_back(c);
+          state = State::kEquals;
+        } else {
+          out.push_back(c);
+          state = State::kText;
+        }
+        break;
+      case State::kCharset:
+        out.push_back(c);
+        if (c == '?') {
+          kind = Kind::kNone;
+          state = State::kEncoding;
+        }
+        break;
+      case State::kEncoding:
+        if (c == '?') {
+          if (kind == Kind::kB || kind == Kind::kQ) {
+            size_t cut = mark;
+            if (wordEnd != kNoWord && wordEnd <= mark) {
+              bool isBlankGap = true;
+              for (size_t k = wordEnd; k < mark && isBlankGap; ++k) {
+                isBlankGap = isBlank(out[k]);
+              }
+              if (isBlankGap) cut = wordEnd;
+            }
+            out.resize(cut);
+            wordEnd = kNoWord;
+          } else {
+            out.push_back(c);
+          }
+          state = State::kEncoded;
+        } else {
+          if (kind == Kind::kNone) {
+            char letter = foldToUpper(c);
+            if (letter == 'B') {
+              kind = Kind::kB;
+              groupSize = 0;
+              padding = 0;
+            } else {
+              kind = letter == 'Q' ? Kind::kQ : Kind::kOther;
+            }
+          } else {
+            kind = Kind::kOther;
+          }
+          out.push_back(c);
+        }
+        break;
+      case State::kEncoded:
+        if (c == '?') {
+          state = State::kClosing;
+        } else if (kind == Kind::kB) {
+          // Base64: four 6-bit values give three bytes, less one for each
+          // of the third and fourth characters that is padding.
+          if (groupSize >= 2 && c == '=') ++padding;
+          int value = base64Reverse[static_cast<unsigned char>(c)];
+          group[groupSize++] = c == '=' ? 0 : static_cast<unsigned>(value);
+          if (groupSize == 4) {
+            unsigned bits = (group[0] << 18) | (group[1] << 12) |
+                            (group[2] << 6) | group[3];
+            char bytes[3] = {static_cast<char>(bits >> 16),
+                             static_cast<char>(bits >> 8),
+                             static_cast<char>(bits)};
+            out.append(bytes, 3 - padding);
+            groupSize = 0;
+            padding = 0;
+          }
+        } else if (kind == Kind::kQ && c == '=') {
+          // "=XY" is one byte. A broken escape keeps its equals sign and
+          // the bytes after it are read as text; so does "=00", since a
+          // zero byte would end the value for every reader of it.
+          int high = j + 2 < n ? hexValue(text[j + 1]) : -1;
+          int low = j + 2 < n ? hexValue(text[j + 2]) : -1;
+          if (high >= 0 && low >= 0 && (high | low) != 0) {
+            out.push_back(static_cast<char>((high << 4) | low));
+            j += 2;
+          } else {
+            out.push_back(c);
+          }
+        } else if (kind == Kind::kQ && c == '_') {
+          out.push_back(' ');  // RFC 2047 4.2: "_" stands for a space
+        } else {
+          out.push_back(c);
+        }
+        break;
+      case State::kClosing:
+        if (c == '=') {
+          if (kind == Kind::kB || kind == Kind::kQ) wordEnd = out.size();
+        } else {
+          out.push_back(c);
+        }
+        state = State::kText;
+        break;
+    }
+  }
+  return out;
+}
+
+// Unlike header folding, a continuation here loses all its leading blanks
+// and is joined with one space.
+void parseFieldBlock(const std::vector<std::string>& lines, FieldMap& map) {
+  map.clear();
+  std::string text;
+  size_t i = 0;
+  while (i < lines.size()) {
+    if (lines[i].empty()) {
+      ++i;
+      continue;
+    }
+    text = lines[i++];
+    while (i < lines.size() && !lines[i].empty() && isBlank(lines[i][0])) {
+      size_t start = lines[i].find_first_not_of(" \t", 1);
+      if (start != std::string::npos) {
+        text.push_back(' ');
+        text.append(lines[i], start);
+      }
+      ++i;
+    }
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) continue;
+    map.set(std::string_view(text).substr(0, colon),
+            trim(std::string_view(text).substr(colon + 1)));
+  }
+}
+
+std::string trim(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && isTrimmed(text[begin])) ++begin;
+  while (end > begin && isTrimmed(text[end - 1])) --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (foldToUpper(a[i]) != foldToUpper(b[i])) return false;
+  }
+  return true;
+}

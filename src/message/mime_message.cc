@@ -1,0 +1,77 @@
+// Cutting a message body into MIME parts at the message's own boundary
+// (RFC 2046 section 5.1), one level deep.
+
+#include "message/mime_message.h"
+
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+// Parts are moved into MimeMessage::parts; a throwing move would make the
+// vector copy every part each time it grows.
+static_assert(std::is_nothrow_move_constructible_v<MimePart>);
+
+namespace {
+
+enum class Delimiter { kNone, kOpening, kClosing };
+
+// RFC 2046: a delimiter line is "--" and the boundary, the closing one has
+// "--" after it. The comparison is exact: letter case counts and nothing may
+// follow, not even the blanks the RFC allows, so such a line is body text.
+Delimiter delimiterOf(std::string_view line, std::string_view boundary) {
+  if (boundary.empty() || line.substr(0, 2) != "--") return Delimiter::kNone;
+  line.remove_prefix(2);
+  if (line == boundary) return Delimiter::kOpening;
+  if (line.size() == boundary.size() + 2 && line.starts_with(boundary) &&
+      line.ends_with("--")) {
+    return Delimiter::kClosing;
+  }
+  return Delimiter::kNone;
+}
+
+}  // namespace
+
+bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
+               MimeMessage& message) {
+  if (buffer == nullptr) return false;
+  const std::string& boundary = message.boundary;
+  MimePart part;  // the part being read, once the first delimiter is seen
+  int delimiterCount = 0;
+  bool isHeaderMode = false;
+  std::string line;
+  bool hasLine = buffer->readTextLine(position, line);
+  while (hasLine) {
+    if (isHeaderMode) {
+      if (line.empty()) {
+        isHeaderMode = false;
+        hasLine = buffer->readTextLine(position, line);
+        continue;
+      }
+      // A line with a colon is a header field even when it looks like a
+      // delimiter; readField leaves the next line in `line`.
+      if (line.find(':') != std::string::npos) {
+        hasLine = readField(line, *buffer, position,
+                            HeaderTarget{&part.headers, nullptr});
+        continue;
+      }
+      // A part without headers: the line is its first body line.
+      isHeaderMode = false;
+    }
+    Delimiter delimiter = delimiterOf(line, boundary);
+    if (delimiter == Delimiter::kClosing) break;  // the epilogue is not read
+    if (delimiter == Delimiter::kOpening) {
+      if (delimiterCount > 0) message.parts.push_back(std::move(part));
+      part.clear();
+      ++delimiterCount;
+      isHeaderMode = true;
+    } else if (delimiterCount == 0) {
+      message.root.lines.push_back(line);
+    } else {
+      part.lines.push_back(line);
+    }
+    hasLine = buffer->readTextLine(position, line);
+  }
+  // A missing closing delimiter lets the last part run to the end of the text.
+  if (delimiterCount > 0) message.parts.push_back(std::move(part));
+  return true;
+}

@@ -1,0 +1,139 @@
+#include "message/message_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+std::string utf16le(std::u16string_view units) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t u : units) {
+    bytes.push_back(static_cast<char>(u & 0xFF));
+    bytes.push_back(static_cast<char>(u >> 8));
+  }
+  return bytes;
+}
+
+TEST(MessageBufferTest, LoadKeepsBytesDropsMarksAndConvertsUtf16) {
+  const std::string full(8192, 'x');
+  std::string twoByteChars;
+  for (int i = 0; i < 10000; ++i) twoByteChars += "\xC3\xA9";
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string want;
+    std::vector<int> wantLengths;
+  } cases[] = {
+      {"EmptyFile", "", "", {}},
+      {"OnlyUtf16Mark", "\xFF\xFE", "", {}},
+      {"OnlyUtf8Mark", "\xEF\xBB\xBF", "", {}},
+      {"Exactly8192Bytes", full, full, {8192}},
+      {"Exactly8193Bytes", full + "y", full + "y", {8192, 1}},
+      {"Utf8MarkThenFullBlock", "\xEF\xBB\xBF" + full, full, {8189, 3}},
+      {"Utf8MarkKeptAfterStart", "a\xEF\xBB\xBF", "a\xEF\xBB\xBF", {4}},
+      {"Utf16LittleEndian", utf16le(u"a\u00e9\r\n"), "a\xC3\xA9\r\n", {5}},
+      {"Utf16BigEndian", std::string("\xFE\xFF\0a\0\xE9", 6), "a\xC3\xA9", {3}},
+      {"Utf16UnpairedSurrogates",
+       utf16le(u"\xDC00z\xD800"),
+       "\xEF\xBF\xBDz\xEF\xBF\xBD",
+       {7}},
+      {"Utf16OddTrailingByteIgnored", utf16le(u"ab") + "c", "ab", {2}},
+      // The mark and 4095 units fill the first read; its last unit is a high
+      // surrogate whose partner opens the second read.
+      {"Utf16PairSplitAcrossReads",
+       utf16le(std::u16string(4094, u'a') + u"\xD83D\xDE00!"),
+       std::string(4094, 'a') + "\xF0\x9F\x98\x80!",
+       {4099}},
+      {"Utf16SpillsOverBlocks",
+       utf16le(std::u16string(10000, u'\u00e9')),
+       twoByteChars,
+       {8192, 8192, 3616}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageBuffer buffer;
+    loadBytes(buffer, c.file);
+    std::string got;
+    std::vector<int> lengths;
+    for (const BufferBlock* b = buffer.first; b != nullptr; b = b->next) {
+      EXPECT_EQ(std::string(b->data.get() + b->length, 4), std::string(4, 0));
+      lengths.push_back(b->length);
+      got.append(b->data.get(), b->length);
+    }
+    EXPECT_TRUE(got == c.want)
+        << "got " << got.size() << " bytes, want " << c.want.size() << ": \""
+        << got.substr(0, 9) << "\"";
+    EXPECT_EQ(lengths, c.wantLengths);
+  }
+}
+
+TEST(MessageBufferTest, ReadLineCutsLongLinesAndCarriesPositions) {
+  MessageBuffer buffer;
+  loadBytes(buffer, std::string(5000, 'x') + "\n" + std::string(9000, 'y'));
+  char line[MessageBuffer::kLineAreaSize];
+  BufferPosition pos = buffer.start();
+  std::vector<int> counts;
+  int count;
+  while ((count = buffer.readLine(pos, line, &pos)) > 0)
+    counts.push_back(count);
+  EXPECT_EQ(counts, (std::vector<int>{4095, 906, 4095, 4095, 810}));
+  EXPECT_EQ(pos.block, nullptr);
+  EXPECT_EQ(pos.offset, 0);
+
+  BufferPosition past{buffer.first, 9000};  // offset 808 of the second block
+  EXPECT_EQ(buffer.readLine(past, line, &past), 4095);
+  EXPECT_EQ(past.block, buffer.first->next);
+  EXPECT_EQ(past.offset, 808 + 4095);
+  EXPECT_EQ(buffer.readLine(buffer.start(), nullptr, nullptr), -1);
+  EXPECT_EQ(buffer.readLine({buffer.first, -1}, line, nullptr), -1);
+}
+
+TEST(MessageBufferTest, ReadTextLineMatchesJoinedReadLinePieces) {
+  // Lines of lengths around the piece size and the block size, so that many
+  // cross block edges, with CR LF, a doubled CR and a zero byte.
+  std::string text;
+  for (int length : {0, 1, 4094, 4095, 4096, 8190, 8191, 8192, 8193, 12000}) {
+    text += std::string(length, static_cast<char>('a' + length % 26));
+    text += "\r\n" + std::string("mid\0dle\r\r\n", 10);
+  }
+  text += std::string(5000, 'z');  // no final line feed
+
+  MessageBuffer buffer;
+  loadBytes(buffer, text);
+  BufferPosition byPieces = buffer.start();
+  BufferPosition byLines = buffer.start();
+  char area[MessageBuffer::kLineAreaSize];
+  std::string line;
+  for (int n = 0;; ++n) {
+    SCOPED_TRACE("line " + std::to_string(n));
+    // Pieces joined up to the line feed; a zero byte ends the line's text.
+    std::string want;
+    bool hasWant = false;
+    bool isCut = false;
+    int count;
+    while ((count = buffer.readLine(byPieces, area, &byPieces)) > 0) {
+      hasWant = true;
+      if (!isCut) want.append(area);
+      isCut = isCut || std::strlen(area) < static_cast<size_t>(count);
+      if (area[count - 1] == '\n' || count < MessageBuffer::kMaxLinePiece) {
+        break;
+      }
+    }
+    if (!want.empty() && want.back() == '\n') want.pop_back();
+    if (!want.empty() && want.back() == '\r') want.pop_back();
+
+    bool hasLine = buffer.readTextLine(byLines, line);
+    ASSERT_EQ(hasLine, hasWant);
+    EXPECT_EQ(line, want);
+    EXPECT_EQ(byLines.block, byPieces.block);
+    EXPECT_EQ(byLines.offset, byPieces.offset);
+    if (!hasLine) break;
+  }
+}
+
+}  // namespace
