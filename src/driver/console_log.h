@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 class ConsoleLog {
  public:
@@ -36,5 +37,9 @@ class ConsoleLog {
 
 // The process-wide console writer.
 ConsoleLog& consoleLog();
+
+// The local date and time now as "MM/DD/YY HH:MM:SS" (17 characters, 24-hour
+// clock): the stamp of report lines and of CSV rows.
+std::string localStamp();
 
 #endif  // MAILVANE_DRIVER_CONSOLE_LOG_H_

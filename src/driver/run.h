@@ -40,6 +40,10 @@ bool parseOptions(int argc, char** argv, RunOptions& options);
 // the analysis was abandoned).
 bool processMessageFile(const std::string& path, std::FILE* out);
 
+// The part of `path` after its last path separator; the whole path when it
+// has none. Column 2 of a row.
+std::string_view baseName(std::string_view path);
+
 // One CSV row: six quoted fields, inner quotes doubled, ending in CRLF.
 std::string csvRow(std::string_view stamp, std::string_view baseName,
                    std::string_view action, std::string_view status,

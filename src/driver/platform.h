@@ -1,0 +1,94 @@
+// What the driver needs from the operating system: path separators, the
+// directory search that walks the input files, the exclusive output file,
+// the same-file test, the key wait, the local clock and the program's own
+// version string.
+//
+// Every system call of the program lives behind this header, in one file per
+// platform (platform_posix.cc here). Nothing here prints: failures come back
+// as false, an empty result or an error number, and the run loop decides
+// what the user sees. Single-threaded.
+
+#ifndef MAILVANE_DRIVER_PLATFORM_H_
+#define MAILVANE_DRIVER_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// The separator the run loop appends to a directory that does not end in one.
+char pathSeparator();
+
+// Where the file name of `path` starts: just after its last separator, or 0
+// when it has none. The run loop puts found names there, and the text from
+// there on is a path's base name.
+std::size_t fileNameStart(std::string_view path);
+
+// Whether `name` matches `pattern` as a whole, where "*" stands for any run of
+// characters (also none) and "?" for exactly one; every other character
+// stands for itself, case included.
+bool matchWildcard(std::string_view pattern, std::string_view name);
+
+// One entry yielded by a DirectorySearch.
+struct FoundEntry {
+  std::string name;          // the bare name, without the directory
+  bool isDirectory = false;  // also a link to a directory
+};
+
+// A search for the entries of one directory whose names match the last
+// component of a pattern such as mail/*.eml (the directory is "." when the
+// pattern has no separator). Entries come in the order the directory listing
+// gives them, "." and ".." included, like every other match. The directory
+// stays open until the object goes.
+class DirectorySearch {
+ public:
+  DirectorySearch();
+  ~DirectorySearch();
+  DirectorySearch(const DirectorySearch&) = delete;
+  DirectorySearch& operator=(const DirectorySearch&) = delete;
+
+  // Opens the pattern's directory. False when it cannot be listed (missing,
+  // not a directory, no permission); next() then yields nothing.
+  bool start(const std::string& pattern);
+  // The next matching entry; false once the listing is exhausted.
+  bool next(FoundEntry& entry);
+
+ private:
+  struct Listing;  // the platform's open directory handle
+  std::unique_ptr<Listing> listing_;
+  std::string dirPrefix_;    // the pattern up to its file name, "" for "."
+  std::string namePattern_;  // the pattern's last component
+};
+
+// Opens `path` for byte-exact writing and takes an exclusive lock on it for
+// as long as the stream stays open, so that a second run cannot write into
+// the same file. The file is created when missing; unless `append` is set it
+// is truncated, but only once the lock is held, so a file another run holds
+// is left as it is. With `append` every write goes to the end. Returns null
+// and sets `error` to the errno value when the file cannot be opened or
+// locked.
+std::FILE* openOutputFile(const std::string& path, bool append, int& error);
+
+// Whether `path` names the very file `file` has open (same device and inode).
+// False when either cannot be examined.
+bool isSameFile(const std::string& path, std::FILE* file);
+
+// Whether `path` names a regular file (following links). A FIFO or device
+// would block or never end a read, so it is not taken as a message file.
+bool isRegularFile(const std::string& path);
+
+// Waits for one key press without echo when standard input is a terminal.
+// Otherwise reads one byte of standard input and returns: at once at end of
+// input, so an unattended run never hangs on it.
+void waitForKey();
+
+// The current local date and time.
+std::tm currentLocalTime();
+
+// The program's "FileVersion" string as the build recorded it, unnormalised;
+// "" when there is none.
+std::string programFileVersion();
+
+#endif  // MAILVANE_DRIVER_PLATFORM_H_

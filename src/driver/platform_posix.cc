@@ -1,0 +1,168 @@
+// The driver's system interface on POSIX systems: "/" paths, readdir, flock,
+// termios and localtime_r.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "driver/platform.h"
+
+char pathSeparator() { return '/'; }
+
+std::size_t fileNameStart(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? 0 : slash + 1;
+}
+
+// Walks both texts once; on a mismatch after a "*" it lets that star swallow
+// one more character and retries from there. Only the latest star needs
+// retrying: an earlier one can never help where the latest cannot.
+bool matchWildcard(std::string_view pattern, std::string_view name) {
+  std::size_t p = 0;
+  std::size_t n = 0;
+  std::size_t starAt = std::string_view::npos;
+  std::size_t resumeAt = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      starAt = p++;
+      resumeAt = n;
+    } else if (starAt != std::string_view::npos) {
+      p = starAt + 1;
+      n = ++resumeAt;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+struct DirectorySearch::Listing {
+  DIR* dir = nullptr;
+  ~Listing() {
+    if (dir != nullptr) closedir(dir);
+  }
+};
+
+DirectorySearch::DirectorySearch() = default;
+DirectorySearch::~DirectorySearch() = default;
+
+bool DirectorySearch::start(const std::string& pattern) {
+  std::size_t nameAt = fileNameStart(pattern);
+  dirPrefix_ = pattern.substr(0, nameAt);
+  namePattern_ = pattern.substr(nameAt);
+  listing_ = std::make_unique<Listing>();
+  listing_->dir = opendir(dirPrefix_.empty() ? "." : dirPrefix_.c_str());
+  return listing_->dir != nullptr;
+}
+
+bool DirectorySearch::next(FoundEntry& entry) {
+  if (!listing_ || listing_->dir == nullptr) return false;
+  while (const dirent* found = readdir(listing_->dir)) {
+    if (!matchWildcard(namePattern_, found->d_name)) continue;
+    entry.name = found->d_name;
+    entry.isDirectory = found->d_type == DT_DIR;
+    // Some file systems leave the type open, and a link to a directory
+    // counts as one; both need a look at the target.
+    if (found->d_type == DT_UNKNOWN || found->d_type == DT_LNK) {
+      struct stat target;
+      entry.isDirectory =
+          stat((dirPrefix_ + entry.name).c_str(), &target) == 0 &&
+          S_ISDIR(target.st_mode);
+    }
+    return true;
+  }
+  return false;
+}
+
+std::FILE* openOutputFile(const std::string& path, bool append, int& error) {
+  int fd = open(path.c_str(),
+                O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  auto fail = [&] {
+    error = errno;
+    close(fd);  // also drops a lock already taken
+    return nullptr;
+  };
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
+  // Truncate only now that the file is ours. Devices such as /dev/null
+  // cannot be truncated and need not be.
+  struct stat opened;
+  if (fstat(fd, &opened) != 0) return fail();
+  if (!append && S_ISREG(opened.st_mode) && ftruncate(fd, 0) != 0) {
+    return fail();
+  }
+  std::FILE* file = fdopen(fd, append ? "ab" : "wb");
+  if (file == nullptr) return fail();
+  return file;
+}
+
+bool isSameFile(const std::string& path, std::FILE* file) {
+  struct stat named;
+  struct stat opened;
+  if (file == nullptr || stat(path.c_str(), &named) != 0 ||
+      fstat(fileno(file), &opened) != 0) {
+    return false;
+  }
+  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat named;
+  return stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode);
+}
+
+namespace {
+
+// One read(2) of a single byte, retried when a signal interrupts it.
+void readOneByte() {
+  char key;
+  while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+void waitForKey() {
+  termios saved;
+  if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios raw = saved;
+    raw.c_lflag &= ~(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+      readOneByte();
+      tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+      return;
+    }
+  }
+  readOneByte();
+}
+
+std::tm currentLocalTime() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local;
+}
+
+// POSIX executables carry no version record; the build passes the project
+// version in instead.
+std::string programFileVersion() {
+#ifdef MAILVANE_FILE_VERSION
+  return MAILVANE_FILE_VERSION;
+#else
+  return "";
+#endif
+}

@@ -1,0 +1,217 @@
+// The run loop (banner, options, output file, walk over the input files, key
+// wait) and the per-message step with its console report and CSV rows.
+
+#include "driver/run.h"
+
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "analysis/message_analysis.h"
+#include "driver/console_log.h"
+#include "driver/platform.h"
+#include "driver/version.h"
+#include "message/message_buffer.h"
+
+namespace {
+
+constexpr char kProductName[] = "Mailvane";
+constexpr char kUsageLine[] =
+    "Usage: Mailvane.exe [-eml filename | -dir dirpath] -out filename "
+    "[-append]\n\n";
+constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using OutputFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Writes `text` straight to standard output, not through the console writer.
+void writeDirect(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// ASCII letters only: options are plain ASCII, and the locale must not decide.
+bool isOption(std::string_view arg, std::string_view option) {
+  if (arg.size() != option.size()) return false;
+  for (std::size_t i = 0; i < arg.size(); ++i) {
+    char c = arg[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != option[i]) return false;
+  }
+  return true;
+}
+
+const char* yesNo(bool flag) { return flag ? "yes" : "no"; }
+
+// The directory search pattern: `dirPath` with a separator (unless it ends
+// in one) and "*" appended, else `emlPath` unchanged.
+std::string searchPattern(const RunOptions& options) {
+  if (options.dirPath.empty()) return options.emlPath;
+  std::string pattern = options.dirPath;
+  if (fileNameStart(pattern) != pattern.size()) pattern += pathSeparator();
+  pattern += '*';
+  return pattern;
+}
+
+// Opens the output file and hands every match of the search pattern that is
+// neither a directory nor a dot name to processMessageFile, in the order the
+// directory listing gives them. Returns the exit status.
+int processMatches(const RunOptions& options) {
+  ConsoleLog& log = consoleLog();
+  std::string pattern = searchPattern(options);
+
+  int error = 0;
+  OutputFile out(openOutputFile(options.outPath, options.append, error));
+  if (!out) {
+    log.report("Unable to open output file %s (error %i)",
+               options.outPath.c_str(), error);
+    return kExitOutputUnopenable;
+  }
+
+  // Each found name replaces the pattern's last component, so the path
+  // keeps the directory exactly as the user wrote it.
+  std::string path = pattern.substr(0, fileNameStart(pattern));
+  const std::size_t nameAt = path.size();
+  bool isAnyFound = false;
+  DirectorySearch search;
+  if (search.start(pattern)) {
+    FoundEntry entry;
+    while (search.next(entry)) {
+      // A leading dot covers "." and ".." as well as hidden files.
+      if (entry.name.starts_with('.') || entry.isDirectory) continue;
+      path.replace(nameAt, std::string::npos, entry.name);
+      processMessageFile(path, out.get());
+      isAnyFound = true;
+    }
+  }
+  if (!isAnyFound) log.report("Eml file(-s) not found.");
+  return kExitOk;
+}
+
+}  // namespace
+
+int runProgram(int argc, char** argv) {
+  writeDirect(std::string(kProductName) + buildVersionText() + "\n");
+  printAttribution();
+  writeDirect(kUsageLine);
+
+  consoleLog().enable();
+  RunOptions options;
+  int status = kExitUsage;
+  // Unusable options get no message of their own: the usage line is the hint.
+  if (parseOptions(argc, argv, options)) status = processMatches(options);
+  consoleLog().disable();
+
+  if (options.waitExit) {
+    writeDirect(kExitPrompt);
+    waitForKey();
+  }
+  return status;
+}
+
+bool parseOptions(int argc, char** argv, RunOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    // The value is the next argument whatever it looks like; an option that
+    // ends the command line has none and is ignored.
+    const bool hasValue = i + 1 < argc;
+    if (isOption(arg, "-eml")) {
+      if (hasValue) {
+        options.emlPath = argv[++i];
+        options.dirPath.clear();
+      }
+    } else if (isOption(arg, "-dir")) {
+      if (hasValue) {
+        options.dirPath = argv[++i];
+        options.emlPath.clear();
+      }
+    } else if (isOption(arg, "-out")) {
+      if (hasValue) options.outPath = argv[++i];
+    } else if (isOption(arg, "-append")) {
+      options.append = true;
+    } else if (isOption(arg, "-waitexit")) {
+      options.waitExit = true;
+    }
+  }
+  return !options.outPath.empty() &&
+         (!options.dirPath.empty() || !options.emlPath.empty());
+}
+
+std::string_view baseName(std::string_view path) {
+  return path.substr(fileNameStart(path));
+}
+
+bool processMessageFile(const std::string& path, std::FILE* out) {
+  ConsoleLog& log = consoleLog();
+  log.report("Parsing eml %s", path.c_str());
+
+  // The output file matches too when it lies in the scanned directory. It is
+  // ours for the run, and reading it back would take the rows as a message.
+  MessageBuffer buffer;
+  if (isSameFile(path, out) || !isRegularFile(path) ||
+      !buffer.load(path.c_str())) {
+    log.report("Unable to read eml from %s", path.c_str());
+    return false;
+  }
+
+  // Pathological text can exceed the regex library's complexity or stack
+  // limits, and a huge file the memory; that costs this one message, not
+  // the run.
+  MessageAnalysis& analysis = messageAnalysis();
+  try {
+    analysis.analyse(&buffer);
+  } catch (const std::runtime_error& error) {
+    log.report("Unable to analyse eml %s (%s)", path.c_str(), error.what());
+    return true;
+  } catch (const std::bad_alloc& error) {
+    log.report("Unable to analyse eml %s (%s)", path.c_str(), error.what());
+    return true;
+  }
+  // The analysis holds its own copies of everything it found.
+  buffer.release();
+
+  log.print("  Bounce?: %s\n", yesNo(analysis.isBounce));
+  log.print("  FBL?: %s\n", yesNo(analysis.isFbl));
+  log.print("  Autoresponse?: %s\n", yesNo(analysis.isAutoResponse));
+  log.print("  Subject: %s\n", analysis.subject.c_str());
+
+  const std::string_view name = baseName(path);
+  for (const RecipientResult& result : analysis.recipients) {
+    log.print("  Action: %s\n", result.action.c_str());
+    log.print("  Status: %s\n", result.status.c_str());
+    log.print("  Recipient: %s\n", result.recipient.c_str());
+    // Whole rows only: one write and a flush per row, so an interrupted run
+    // leaves no partial row behind.
+    std::string row = csvRow(localStamp(), name, result.action, result.status,
+                             result.recipient, analysis.subject);
+    if (out != nullptr) {
+      std::fwrite(row.data(), 1, row.size(), out);
+      std::fflush(out);
+    }
+  }
+  return true;
+}
+
+// RFC 4180 quoting: every field in double quotes, a quote inside doubled.
+// Line breaks inside a value stay as they are, which quoted fields allow.
+std::string csvRow(std::string_view stamp, std::string_view baseName,
+                   std::string_view action, std::string_view status,
+                   std::string_view recipient, std::string_view subject) {
+  std::string row;
+  row.reserve(stamp.size() + baseName.size() + action.size() + status.size() +
+              recipient.size() + subject.size() + 20);
+  for (std::string_view value :
+       {stamp, baseName, action, status, recipient, subject}) {
+    if (!row.empty()) row += ',';
+    row += '"';
+    for (char c : value) {
+      if (c == '"') row += '"';
+      row += c;
+    }
+    row += '"';
+  }
+  row += "\r\n";
+  return row;
+}
