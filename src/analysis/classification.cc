@@ -1,0 +1,86 @@
+// Message classification: the bounce, feedback-loop, auto-reply and
+// delivery-status verdicts. They look only at the message's own header block
+// and, for one feedback-loop shape, at the fields of its first part; no body
+// text is searched. The verdicts overlap; analyse() decides which one wins.
+
+#include <boost/regex.hpp>
+
+#include "analysis/message_analysis.h"
+
+namespace {
+
+// The header's value, or the value of its parameter `paramName` when that is
+// given and non-empty; null when the header or the parameter is absent.
+const std::string* headerOrParam(const HeaderList& headers,
+                                 const char* paramName,
+                                 std::string_view headerName) {
+  const HeaderField* field = headers.find(headerName);
+  if (field == nullptr) return nullptr;
+  if (paramName != nullptr && *paramName != '\0') {
+    return field->params.find(paramName);
+  }
+  return &field->value;
+}
+
+}  // namespace
+
+bool MessageAnalysis::headerMatches(const char* paramName,
+                                    const boost::regex& pattern,
+                                    std::string_view headerName) const {
+  const std::string* text =
+      headerOrParam(message.root.headers, paramName, headerName);
+  return text != nullptr && boost::regex_search(*text, pattern);
+}
+
+bool MessageAnalysis::contentTypeEquals(const char* paramName,
+                                        std::string_view text) const {
+  const std::string* value =
+      headerOrParam(message.root.headers, paramName, "Content-Type");
+  return value != nullptr && *value == text;
+}
+
+bool MessageAnalysis::isBounceMessage() const {
+  return headerMatches(nullptr, patterns_.bounceSubject, "Subject") ||
+         headerMatches(nullptr, patterns_.precedenceAutoReply, "Precedence") ||
+         headerMatches(nullptr, patterns_.postmasterFrom, "From");
+}
+
+bool MessageAnalysis::isFeedbackReport() {
+  // RFC 5965 abuse report, or a provider's loop marker.
+  if (headerMatches("report-type", patterns_.feedbackReportType,
+                    "Content-Type")) {
+    return true;
+  }
+  if (headerMatches(nullptr, patterns_.xLoopScomp, "X-loop")) return true;
+  // The header shape names the complaining recipient in a header of its own,
+  // on the message itself or on the reported message in its first part.
+  if (const HeaderField* field =
+          message.root.headers.find("X-hmxmroriginalrecipient")) {
+    isHotmailFbl = true;
+    originalRecipient = field->value;
+    return true;
+  }
+  if (const std::string* value =
+          firstPartFields.find("X-hmxmroriginalrecipient")) {
+    isHotmailFbl = true;
+    originalRecipient = *value;
+    return true;
+  }
+  return false;
+}
+
+bool MessageAnalysis::isAutoReply() const {
+  // The rows are anchored at the start of the subject; the first match
+  // decides.
+  for (const boost::regex& row : patterns_.autoReplySubjectRows) {
+    if (headerMatches(nullptr, row, "Subject")) return true;
+  }
+  return false;
+}
+
+bool MessageAnalysis::isDeliveryStatusReport() const {
+  // RFC 3464: multipart/report; report-type=delivery-status, compared
+  // byte for byte.
+  return contentTypeEquals("type", "multipart/report") &&
+         contentTypeEquals("report-type", "delivery-status");
+}

@@ -1,0 +1,151 @@
+// Delivery-status reports (RFC 3464): the second part of a multipart/report
+// holds one paragraph of fields about the message, then one paragraph per
+// recipient. Each recipient paragraph gives one result.
+
+#include <boost/regex.hpp>
+
+#include "analysis/message_analysis.h"
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The value cut at every ';' (no quoting, RFC 3464 type ";" text), each
+// piece trimmed. Only the first two pieces are used; the second is "" when
+// there is no ';'.
+void splitTypedValue(std::string_view value, std::string& first,
+                     std::string& second) {
+  std::size_t semicolon = value.find(';');
+  if (semicolon == std::string_view::npos) {
+    first = trim(value);
+    second.clear();
+    return;
+  }
+  first = trim(value.substr(0, semicolon));
+  std::string_view rest = value.substr(semicolon + 1);
+  second = trim(rest.substr(0, rest.find(';')));
+}
+
+// Fills the parameters of the fields whose value is typed. Every other field
+// keeps no parameters.
+void setTypedParams(HeaderField& field) {
+  const std::string& name = field.name;
+  const bool isTypeAddr = equalsIgnoreCase(name, "X-postfix-sender") ||
+                          equalsIgnoreCase(name, "Reporting-mta") ||
+                          equalsIgnoreCase(name, "Original-recipient");
+  const bool isFinal = equalsIgnoreCase(name, "Final-recipient");
+  const bool isDiagnostic = equalsIgnoreCase(name, "Diagnostic-code");
+  if (!isTypeAddr && !isFinal && !isDiagnostic) return;
+
+  std::string first;
+  std::string second;
+  splitTypedValue(field.value, first, second);
+  if (isTypeAddr) {
+    field.params.set("type", std::move(first));
+    field.params.set("addr", std::move(second));
+  } else if (isFinal) {
+    // Some reports give a bare address, or the address before its type.
+    if (first.find('@') == std::string::npos) {
+      field.params.set("type", std::move(first));
+      field.params.set("addr", stripAngleBrackets(second));
+    } else {
+      field.params.set("addr", stripAngleBrackets(first));
+      field.params.set("type", std::move(second));
+    }
+  } else {
+    field.params.set("type", std::move(first));
+    field.params.set("text", std::move(second));
+  }
+}
+
+}  // namespace
+
+void MessageAnalysis::parseDeliveryStatus(
+    const std::vector<std::string>& lines) {
+  reportGroups.clear();
+  bool isNewGroupPending = true;
+  std::string logical;
+  const std::size_t count = lines.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& line = lines[i];
+    // Only a truly empty line ends a paragraph; one of blanks does not.
+    if (line.empty()) {
+      isNewGroupPending = true;
+      continue;
+    }
+    if (isNewGroupPending) {
+      ReportFieldGroup group;
+      group.perMessage = reportGroups.empty();
+      reportGroups.push_back(std::move(group));
+      isNewGroupPending = false;
+    }
+
+    // Unfold: continuation lines join with one space, their leading blanks
+    // dropped; a continuation of blanks only adds nothing.
+    logical.assign(line);
+    while (i + 1 < count && !lines[i + 1].empty() && isBlank(lines[i + 1][0])) {
+      const std::string& next = lines[++i];
+      std::size_t from = 1;
+      while (from < next.size() && isBlank(next[from])) ++from;
+      if (from < next.size()) {
+        logical += ' ';
+        logical.append(next, from, std::string::npos);
+      }
+    }
+
+    // The name is not trimmed: "Status : x" names no field used here.
+    std::size_t colon = logical.find(':');
+    if (colon == std::string::npos || colon == 0) continue;
+    HeaderField field;
+    field.name.assign(logical, 0, colon);
+    field.value = trim(std::string_view(logical).substr(colon + 1));
+    setTypedParams(field);
+
+    ReportFieldGroup& group = reportGroups.back();
+    if (!group.perMessage &&
+        (equalsIgnoreCase(field.name, "Final-Recipient") ||
+         equalsIgnoreCase(field.name, "Original-Recipient"))) {
+      group.forRecipient = true;
+    }
+    group.fields.store(std::move(field));
+  }
+
+  // Transient correction: a recipient reported "failed" whose diagnostic
+  // carries a class-4 code was only deferred.
+  for (ReportFieldGroup& group : reportGroups) {
+    if (!group.forRecipient) continue;
+    std::string text = group.fields.get("Diagnostic-code", "text");
+    if (text.empty()) continue;
+    if (actionFromStatus(statusFromDiagnostic(text)) != "transient") continue;
+    const HeaderField* action = group.fields.find("Action");
+    if (action == nullptr ||
+        !boost::regex_search(action->value, patterns_.actionFailed)) {
+      continue;
+    }
+    group.fields.set("Action", "transient");
+    group.fields.set("Status", "4.3.0");
+  }
+}
+
+std::string MessageAnalysis::reportRecipientAddress(
+    const ReportFieldGroup& group) const {
+  // A usable Original-Recipient address wins over the Final-Recipient one.
+  std::string address = group.fields.get("Original-recipient", "addr");
+  if (address.empty()) address = group.fields.get("Final-recipient", "addr");
+  return stripAngleBrackets(address);
+}
+
+void MessageAnalysis::collectReportRecipients() {
+  std::vector<std::string> code;
+  for (const ReportFieldGroup& group : reportGroups) {
+    if (!group.forRecipient) continue;
+    RecipientResult result;
+    result.recipient = reportRecipientAddress(group);
+    if (splitStatusCode(group.fields.get("Status", ""), code)) {
+      result.status = std::move(code.front());
+    }
+    // The report's own action word, unchanged ("delayed", "delivered"...).
+    result.action = group.fields.get("Action", "");
+    recipients.push_back(std::move(result));
+  }
+}

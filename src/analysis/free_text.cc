@@ -1,0 +1,227 @@
+// Free-text bounces: the failure is told in prose, often with an SMTP
+// transcript, and the failed addresses are either listed in
+// "X-failed-recipients" or have to be found in the text. The status for a
+// recipient comes from scanning the body lines against the phrase table and
+// a few code patterns; the action follows from the code's class digit.
+
+#include <boost/regex.hpp>
+
+#include "analysis/message_analysis.h"
+#include "analysis/patterns.h"
+
+namespace {
+
+// Where the bounced message's returned copy begins; nothing after it is
+// about the failure.
+constexpr std::string_view kCopyMarker = "------ This is a copy of the message";
+// The sender's address in a transcript line; such a line is no sign that the
+// text has moved on to another recipient. Matched in this letter case only.
+constexpr std::string_view kTranscriptFrom = "FROM:<";
+
+bool isTrimmedSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+std::string_view trimView(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && isTrimmedSpace(text[begin])) ++begin;
+  while (end > begin && isTrimmedSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// The status for a three-digit SMTP reply code found in free text. Codes
+// with a conventional meaning map to it; any other code (450 included: a
+// temporary failure) gives its own digits with points between them.
+std::string statusFromReplyCode(std::string_view code) {
+  if (code == "550" || code == "551" || code == "554") return "5.1.1";
+  if (code == "452" || code == "552") return "4.2.2";
+  if (code == "421") return "4.3.2";
+  std::string status;
+  status.reserve(5);
+  status += code[0];
+  status += '.';
+  status += code[1];
+  status += '.';
+  status += code[2];
+  return status;
+}
+
+// What the status tests make of one trimmed line: nothing (the scan goes
+// on), or a decision with a status, which is "" when the line stops the
+// scan without one.
+struct LineOutcome {
+  bool isDecided = false;
+  std::string status;
+};
+
+LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
+                       bool namesRecipient) {
+  using ViewMatch = boost::match_results<std::string_view::const_iterator>;
+  LineOutcome outcome;
+  outcome.isDecided = true;
+  if (containsIgnoreCase(line, kCopyMarker)) return outcome;
+  // Another address: the text now speaks of someone else.
+  if (!namesRecipient && line.find(kTranscriptFrom) == std::string_view::npos &&
+      boost::regex_search(line.begin(), line.end(), patterns.emailAddress)) {
+    return outcome;
+  }
+  // Phrase rows first (the code-extraction rows lead the table).
+  outcome.status = patterns.matchStatusPhrase(line);
+  if (!outcome.status.empty()) return outcome;
+  ViewMatch match;
+  if (boost::regex_search(line.begin(), line.end(), match,
+                          patterns.freeTextDotted)) {
+    // A code inside a Message-ID is no status; the line ends the scan.
+    if (!containsIgnoreCase(line, "Message-ID")) outcome.status = match.str(1);
+    return outcome;
+  }
+  if (boost::regex_search(line.begin(), line.end(), match,
+                          patterns.replyCodeAfterColon) ||
+      boost::regex_search(line.begin(), line.end(), match,
+                          patterns.replyCodeAtStart)) {
+    outcome.status = statusFromReplyCode(match.str(1));
+    return outcome;
+  }
+  outcome.isDecided = false;
+  return outcome;
+}
+
+// The line scan for one recipient over one list of lines.
+//
+// A line that names the recipient looks ahead: its own finding counts only
+// when the lines after it find nothing. Unrolled, that reads: walk from
+// `start`, passing over lines that neither name the recipient nor decide;
+// the walk ends at the first line that decides without naming the
+// recipient (its status is d), or at the end (d is ""). The result is d
+// when it is not empty, otherwise the status of the last line on the way
+// that names the recipient and decides with a status of its own. So each
+// line is tested at most once per scan, and a long run of lines naming the
+// recipient costs linear work.
+//
+// A line's outcome depends on the recipient only through whether the line
+// names it, so when several recipients are scanned over the same lines the
+// outcomes are remembered per line, once for each case.
+class StatusScanner {
+ public:
+  StatusScanner(const Mailvane& patterns, const std::vector<std::string>& lines,
+                bool isMemoized)
+      : patterns_(patterns), lines_(lines), isMemoized_(isMemoized) {}
+
+  std::string scan(std::string_view recipient, std::size_t start) {
+    std::string namingStatus;
+    for (std::size_t i = start; i < lines_.size(); ++i) {
+      std::string_view line = trimView(lines_[i]);
+      const bool names = containsIgnoreCase(line, recipient);
+      const LineOutcome& outcome = decide(i, line, names);
+      if (names) {
+        if (outcome.isDecided && !outcome.status.empty()) {
+          namingStatus = outcome.status;
+        }
+        continue;
+      }
+      if (outcome.isDecided) {
+        if (!outcome.status.empty()) return outcome.status;
+        break;
+      }
+    }
+    return namingStatus;
+  }
+
+ private:
+  struct Slot {
+    bool isKnown = false;
+    LineOutcome outcome;
+  };
+  struct Memo {
+    Slot naming;
+    Slot other;
+  };
+
+  const LineOutcome& decide(std::size_t index, std::string_view line,
+                            bool names) {
+    if (!isMemoized_) {
+      scratch_ = decideLine(patterns_, line, names);
+      return scratch_;
+    }
+    // Scans stop early as a rule, so the memo grows only as far as they reach.
+    if (index >= memo_.size()) memo_.resize(index + 1);
+    Slot& slot = names ? memo_[index].naming : memo_[index].other;
+    if (!slot.isKnown) {
+      slot.outcome = decideLine(patterns_, line, names);
+      slot.isKnown = true;
+    }
+    return slot.outcome;
+  }
+
+  const Mailvane& patterns_;
+  const std::vector<std::string>& lines_;
+  const bool isMemoized_;
+  std::vector<Memo> memo_;
+  LineOutcome scratch_;
+};
+
+}  // namespace
+
+std::string Mailvane::scanForStatus(const std::vector<std::string>& lines,
+                                    const std::string& recipient,
+                                    std::size_t start) const {
+  return StatusScanner(*this, lines, false).scan(recipient, start);
+}
+
+bool Mailvane::findAddressInLine(std::string_view line,
+                                 std::vector<std::string>& out) const {
+  boost::match_results<std::string_view::const_iterator> match;
+  if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
+    return false;
+  }
+  out.push_back(match.str(0));
+  return true;
+}
+
+bool Mailvane::findFirstAddress(const std::vector<std::string>& lines,
+                                std::vector<std::string>& out) const {
+  for (const std::string& line : lines) {
+    if (findAddressInLine(line, out)) return true;
+  }
+  return false;
+}
+
+void MessageAnalysis::collectListedRecipients() {
+  const std::string listed = message.root.headers.value("X-failed-recipients");
+  // The root lines are scanned even in a multipart message, where they are
+  // the text before the first boundary.
+  const std::vector<std::string>& lines = message.root.lines;
+  const bool isMemoized = listed.find(',') != std::string::npos;
+  StatusScanner scanner(patterns_, lines, isMemoized);
+  std::string_view rest = listed;
+  while (true) {
+    std::size_t comma = rest.find(',');
+    // Pieces are taken as they stand: no quoting, brackets and names kept.
+    std::string recipient = trim(rest.substr(0, comma));
+    if (!recipient.empty()) {
+      RecipientResult result;
+      result.status = scanner.scan(recipient, 0);
+      result.action = actionFromStatus(result.status);
+      result.recipient = std::move(recipient);
+      recipients.push_back(std::move(result));
+    }
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+}
+
+void MessageAnalysis::collectAddressSearchRecipient() {
+  const std::vector<std::string>& lines =
+      message.parts.empty() ? message.root.lines : message.parts.front().lines;
+  std::vector<std::string> found;
+  // The first address is taken whoever it belongs to, the postmaster's own
+  // included.
+  if (!patterns_.findFirstAddress(lines, found)) return;
+  RecipientResult result;
+  result.recipient = std::move(found.front());
+  result.status = patterns_.scanForStatus(lines, result.recipient, 0);
+  result.action = actionFromStatus(result.status);
+  recipients.push_back(std::move(result));
+}

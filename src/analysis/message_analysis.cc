@@ -1,0 +1,82 @@
+// The analysis flow: reset, parse, classify, then the first applicable
+// result branch. The branches live in feedback_report.cc,
+// delivery_status.cc and free_text.cc; the auto-reply branch is here.
+
+#include "analysis/message_analysis.h"
+
+MessageAnalysis::MessageAnalysis(const Mailvane& patterns)
+    : patterns_(patterns) {}
+
+void MessageAnalysis::reset() {
+  message.clear();
+  reportGroups.clear();
+  firstPartFields.clear();
+  reportFields.clear();
+  isBounce = false;
+  isFbl = false;
+  isAutoResponse = false;
+  isHotmailFbl = false;
+  originalRecipient.clear();
+  subject.clear();
+  recipients.clear();
+}
+
+void MessageAnalysis::analyse(const MessageBuffer* buffer) {
+  reset();
+  BufferPosition position;
+  if (buffer != nullptr) position = buffer->start();
+  if (!parseHeaderBlock(buffer, position, message.rootTarget())) return;
+  subject = message.root.headers.value("Subject");
+  if (!parseBody(buffer, position, message)) return;
+  // For the reports read here the first part is the attached message, or its
+  // headers; they are read as fields once for every predicate and branch.
+  if (!message.parts.empty()) {
+    parseFieldBlock(message.parts.front().lines, firstPartFields);
+  }
+
+  // All three verdicts are computed, in this order, whatever branch runs.
+  isBounce = isBounceMessage();
+  isFbl = isFeedbackReport();
+  isAutoResponse = isAutoReply();
+
+  if (isFbl) {
+    buildFeedbackResult();
+    return;
+  }
+  // An automatic reply whose subject says so plainly concerns no recipient.
+  if (headerMatches(nullptr, patterns_.autoReplySubject, "Subject")) return;
+  if (isAutoResponse) {
+    appendAutoReplyResult();
+    return;
+  }
+  if (isDeliveryStatusReport()) {
+    // RFC 3464 puts the machine-readable fields in the second part; a report
+    // without one yields nothing, and no free-text search stands in for it.
+    if (message.parts.size() < 2) return;
+    parseDeliveryStatus(message.parts[1].lines);
+    collectReportRecipients();
+    return;
+  }
+  if (message.root.headers.has("X-failed-recipients")) {
+    collectListedRecipients();
+    return;
+  }
+  if (isBounce) collectAddressSearchRecipient();
+}
+
+void MessageAnalysis::appendAutoReplyResult() {
+  RecipientResult result{"transient", "4.3.2", std::string()};
+  result.recipient =
+      stripAngleBrackets(message.root.headers.value("Return-Path"));
+  if (result.recipient.empty()) {
+    std::vector<std::string> found;
+    if (!patterns_.findFirstAddress(message.root.lines, found)) {
+      for (const MimePart& part : message.parts) {
+        if (patterns_.findFirstAddress(part.lines, found)) break;
+      }
+    }
+    if (!found.empty()) result.recipient = std::move(found.front());
+  }
+  // Appended also without an address: the reply itself is the finding.
+  recipients.push_back(std::move(result));
+}

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include "analysis/message_analysis.h"
+#include "test_util.h"
+
+namespace {
+
+// Analyses `text` with `a`; the results as {action,status,recipient} groups.
+std::string results(MessageAnalysis& a, std::string_view text) {
+  MessageBuffer buffer;
+  loadBytes(buffer, text);
+  a.analyse(&buffer);
+  std::string out;
+  for (const RecipientResult& r : a.recipients) {
+    out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
+  }
+  return out;
+}
+
+// A delivery-status report whose second part has `report` as its body.
+std::string deliveryReport(std::string_view report) {
+  return "From: MAILER-DAEMON@mx.example.net\nContent-Type: multipart/report; "
+         "report-type=delivery-status;\n  boundary=\"RPT\"\n\n"
+         "--RPT\n\nYour message could not be delivered.\n"
+         "--RPT\nContent-Type: message/delivery-status\n\n" +
+         std::string(report) + "--RPT--\n";
+}
+
+// Recipient paragraphs (after a per-message one) and their results.
+TEST(DeliveryStatusTest, RecipientParagraphs) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Final-Recipient: rfc822; <Kim@Example.ORG>\nAction: failed\n"
+       "Status: 5.1.1 (bad destination mailbox)\n\n"
+       "Final-Recipient: rfc822; lee@example.com\nAction: failed\n"
+       "Status: 4.2.2\nDiagnostic-Code: smtp; 452 4.2.2 Mailbox full\n",
+       "{failed,5.1.1,Kim@Example.ORG}{transient,4.3.0,lee@example.com}"},
+      {"Original-Recipient: rfc822;b@y.test\nFinal-Recipient: rfc822;a@x.test\n"
+       "Status: 5.0.0\n",
+       "{,5.0.0,b@y.test}"},
+      {"Original-Recipient: <b@y.test>\nFinal-Recipient: rfc822;a@x.test\n",
+       "{,,a@x.test}"},
+      {"Final-Recipient: <a@x.test>\n", "{,,a@x.test}"},
+      {"Final-Recipient: a@x.test; rfc822\n", "{,,a@x.test}"},
+      {"Final-Recipient: rfc822;b@y.test\nFinal-Recipient: rfc822;a@x.test\n",
+       "{,,a@x.test}"},
+      {"Final-Recipient: rfc822;a@x.test\nStatus: 550\n", "{,5.5.0,a@x.test}"},
+      {"Final-Recipient: rfc822;a@x.test\nStatus: 5.9.0\n", "{,,a@x.test}"},
+      {"Final-Recipient: rfc822;a@x.test\nStatus : 5.1.1\n", "{,,a@x.test}"},
+      {"Final-Recipient: rfc822;a@x.test\nAction: delayed\n",
+       "{delayed,,a@x.test}"},
+      {"Final-Recipient:\nAction:\nStatus:\nDiagnostic-Code:\n", "{,,}"},
+      {"", ""},
+  };
+  for (const auto& [report, want] : cases) {
+    SCOPED_TRACE(report);
+    MessageAnalysis a(mailvane());
+    std::string got = results(
+        a, deliveryReport(std::string("Reporting-MTA: x\n\n") + report));
+    EXPECT_EQ(got, want) << "got " << got << ", want " << want;
+  }
+}
+
+// Diagnostic codes of an Action "failed" recipient with Status 5.0.0.
+TEST(DeliveryStatusTest, TransientCorrection) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"smtp; 451 4.3.0", "{transient,4.3.0,a@x.test}"},
+      {"smtp; 4.7.26 rate limit", "{transient,4.3.0,a@x.test}"},
+      {"smtp;\n    452 4.2.2\n\tMailbox full; x", "{transient,4.3.0,a@x.test}"},
+      {"421 try later", "{failed,5.0.0,a@x.test}"},  // no type: no text
+      {"smtp; 550 5.1.1 no", "{failed,5.0.0,a@x.test}"},
+  };
+  for (const auto& [diagnostic, want] : cases) {
+    SCOPED_TRACE(diagnostic);
+    MessageAnalysis a(mailvane());
+    std::string got = results(
+        a, deliveryReport(std::string("Reporting-MTA: x\n\nFinal-Recipient: "
+                                      "rfc822;a@x.test\nAction: failed\n"
+                                      "Status: 5.0.0\nDiagnostic-Code: ") +
+                          diagnostic + "\n"));
+    EXPECT_EQ(got, want) << "got " << got << ", want " << want;
+  }
+  MessageAnalysis a(mailvane());
+  EXPECT_EQ(results(a, deliveryReport("Reporting-MTA: x\n\nFinal-Recipient: "
+                                      "rfc822;a@x.test\nAction: Failed\n"
+                                      "Diagnostic-Code: smtp; 452 full\n")),
+            "{Failed,,a@x.test}");
+}
+
+TEST(DeliveryStatusTest, WhereTheParagraphsBegin) {
+  const std::string rcpt = "Final-Recipient: rfc822;a@x.test\n";
+  MessageAnalysis a(mailvane());
+  EXPECT_EQ(results(a, deliveryReport("\n\nReporting-MTA: x\n\n" + rcpt)),
+            "{,,a@x.test}");
+  EXPECT_EQ(results(a, deliveryReport(rcpt)), "");
+  EXPECT_EQ(results(a, deliveryReport("Reporting-MTA: x\n \t\n" + rcpt)), "");
+  // The per-message paragraph right after the delimiter line is read as the
+  // part's header block, so the first recipient paragraph stands in for it.
+  EXPECT_EQ(results(a,
+                    "Content-Type: multipart/report; report-type="
+                    "delivery-status; boundary=R\n\n--R\n\nSorry.\n--R\n"
+                    "Reporting-MTA: x\n\n" +
+                        rcpt + "\nFinal-Recipient: rfc822; b@y.test\n--R--\n"),
+            "{,,b@y.test}");
+  // One part only: no result, and no free-text search stands in.
+  EXPECT_EQ(results(a,
+                    "From: MAILER-DAEMON@x.test\nX-Failed-Recipients: "
+                    "a@x.test\nContent-Type: multipart/report; report-type="
+                    "delivery-status; boundary=R\n\n--R\n\nMailbox full\n"),
+            "");
+}
+
+TEST(DeliveryStatusTest, ThousandsOfRecipientParagraphs) {
+  std::string report = "Reporting-MTA: dns; mx.example.net\n";
+  for (int i = 0; i < 5000; ++i) {
+    report += "\nFinal-Recipient: rfc822; u" + std::to_string(i) +
+              "@example.com\nAction: failed\nStatus: 5.1.1\n";
+  }
+  MessageAnalysis a(mailvane());
+  results(a, deliveryReport(report));
+  ASSERT_EQ(a.recipients.size(), 5000u);
+  EXPECT_EQ(a.recipients.back().recipient, "u4999@example.com");
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include "analysis/message_analysis.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "test_util.h"
+
+namespace {
+
+// Analyses `text` with `a`; the results as {action,status,recipient} groups.
+std::string results(MessageAnalysis& a, std::string_view text) {
+  MessageBuffer buffer;
+  loadBytes(buffer, text);
+  a.analyse(&buffer);
+  std::string out;
+  for (const RecipientResult& r : a.recipients) {
+    out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
+  }
+  return out;
+}
+
+TEST(ClassificationTest, VerdictsFollowTheHeaders) {
+  struct Case {
+    const char* headers;
+    const char* want;  // B, F, A for isBounce, isFbl, isAutoResponse
+  };
+  const Case cases[] = {
+      {"From: MAILER-DAEMON@mx.example.net", "B"},
+      {"From: \"Mail Delivery System\" <mailer-daemon@example.net>", ""},
+      {"Subject: on vacation until May", "B"},
+      {"Precedence: auto_reply", "B"},
+      {"Precedence: AUTO_REPLY", ""},
+      {"Content-Type: multipart/report; report-type=\"feedback-report\"", "F"},
+      {"Content-Type: multipart/report; report-type=Feedback-Report", ""},
+      {"X-Loop: scomp", "F"},
+      {"Subject: Auto-Reply: hello", "BA"},
+      {"Subject: Re: auto reply", "B"},
+      {"Subject: I'm currently away until Monday", "A"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.headers);
+    MessageAnalysis a(mailvane());
+    results(a, std::string(c.headers) + "\n\nbody\n");
+    std::string got = std::string(a.isBounce ? "B" : "") +
+                      (a.isFbl ? "F" : "") + (a.isAutoResponse ? "A" : "");
+    EXPECT_EQ(got, c.want) << "got " << got << ", want " << c.want;
+  }
+}
+
+TEST(AutoReplyTest, SubjectStopOrOneTransientResult) {
+  struct Case {
+    const char* name;
+    const char* message;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"out of office stops",
+       "Return-Path: <jo@example.com>\n"
+       "Subject: Out of Office: back Monday\n\nI am out.\n",
+       ""},
+      {"return path",
+       "Return-Path: <kim@example.org>\nSubject: Auto-Response: "
+       "thanks\n\nMail to sales@example.com arrived.\n",
+       "{transient,4.3.2,kim@example.org}"},
+      {"third body line",
+       "Subject: Auto-Response: thanks\n\nHello,\n\n"
+       "write to help@example.com instead.\n",
+       "{transient,4.3.2,help@example.com}"},
+      {"second part",
+       "Subject: Auto-Response: x\nContent-Type: multipart/"
+       "alternative; boundary=b\n\n--b\n\nNo address.\n--b\n\n"
+       "<p>desk@example.net</p>\n--b--\n",
+       "{transient,4.3.2,desk@example.net}"},
+      {"no address", "Subject: Auto-Response: x\n\nThanks.\n",
+       "{transient,4.3.2,}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageAnalysis a(mailvane());
+    std::string got = results(a, c.message);
+    EXPECT_EQ(got, c.want) << "got " << got << ", want " << c.want;
+    EXPECT_TRUE(a.isAutoResponse);
+  }
+}
+
+TEST(MessageAnalysisTest, EachMessageStartsFromNothing) {
+  MessageAnalysis a(mailvane());
+  results(a,
+          "Subject: complaint\nX-HmXmrOriginalRecipient: kim@example.org\n"
+          "Content-Type: multipart/mixed; boundary=b\n\n"
+          "--b\n\nDate: Mon, 1 Jan 2024 10:00:00 +0000\n--b--\n");
+  ASSERT_TRUE(a.isHotmailFbl);
+  EXPECT_EQ(results(a, "From: jo@example.com\nSubject: hello\n\nbody\n"), "");
+  EXPECT_FALSE(a.isFbl || a.isHotmailFbl || a.isBounce || a.isAutoResponse);
+  EXPECT_EQ(a.subject, "hello");
+  EXPECT_TRUE(a.originalRecipient.empty() && a.reportFields.empty() &&
+              a.firstPartFields.empty() && a.message.parts.empty());
+  a.analyse(nullptr);
+  EXPECT_TRUE(a.subject.empty());
+}
+
+// Development only: the bounce corpus lives beside the repository and is
+// never shipped. Every message must go through without an exception.
+TEST(MessageAnalysisTest, EveryCorpusMessageIsAnalysed) {
+  const auto corpus = std::filesystem::path(MAILVANE_SHARED_DIR) / "corpus";
+  if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no corpus";
+  MessageAnalysis a(mailvane());
+  int count = 0;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(corpus)) {
+    if (entry.path().extension() != ".eml") continue;
+    SCOPED_TRACE(entry.path().string());
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NO_THROW(results(a, bytes));
+    ++count;
+  }
+  EXPECT_GT(count, 0);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#include "analysis/status_codes.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(StatusCodesTest, SplitStatusCodeAndAction) {
+  struct Case {
+    const char* text;
+    const char* wantCode;  // "" when splitStatusCode fails
+    const char* wantRest;
+    const char* wantAction;
+  };
+  const Case cases[] = {
+      {"5.1.1 (bad destination mailbox)", "5.1.1", " (bad destination mailbox)",
+       "failed"},
+      {"2.0.0", "2.0.0", "", "success"},
+      {"4.7.26", "4.7.26", "", "transient"},  // the detail is taken whole
+      {"5.7.509 denied", "5.7.509", " denied", "failed"},
+      {"smtp; 421 try later", "4.2.1", " try later", "transient"},
+      {"5.9.0", "", "", ""},
+      {"3.1.1", "", "", ""},
+      {"delivered", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> out{"stale"};
+    const bool wantFound = *c.wantCode != '\0';
+    ASSERT_EQ(splitStatusCode(c.text, out), wantFound);
+    ASSERT_EQ(out.size(), wantFound ? 2u : 0u);
+    if (wantFound) {
+      EXPECT_EQ(out[0], c.wantCode)
+          << "got " << out[0] << ", want " << c.wantCode;
+      EXPECT_EQ(out[1], c.wantRest);
+    }
+    EXPECT_EQ(actionFromStatus(c.text), c.wantAction);
+  }
+}
+
+TEST(StatusCodesTest, DiagnosticCodeNeedsWhiteSpaceAfterIt) {
+  EXPECT_EQ(statusFromDiagnostic("550 5.1.1 user unknown"), "5.1.1");
+  EXPECT_EQ(statusFromDiagnostic("4.7.26 rate limited"), "4.7.26");
+  EXPECT_EQ(statusFromDiagnostic("451 4.3.0"), "451");
+  EXPECT_EQ(statusFromDiagnostic("5.1.1"), "");
+}
+
+TEST(StatusCodesTest, OnlyAsciiLettersAreFolded) {
+  EXPECT_TRUE(containsIgnoreCase("Mail for A@X.Test failed", "a@x.test"));
+  EXPECT_FALSE(containsIgnoreCase("abc", ""));
+  // Latin-1 capital and small A with diaeresis differ like ASCII letters.
+  EXPECT_FALSE(containsIgnoreCase("\xC4", "\xE4"));
+}
+
+}  // namespace
