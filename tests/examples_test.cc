@@ -4,10 +4,8 @@
 // directory listing's order.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -34,14 +32,10 @@ TEST(ExamplesTest, RowsMatchTheCheckedInFile) {
     }
   }
   const fs::path out = scratch.path() / "rows.csv";
-  const fs::path console = scratch.path() / "console.txt";
-  const std::string command = std::string(MAILVANE_EXE) + " -dir '" +
-                              messages.string() + "' -out '" + out.string() +
-                              "' </dev/null >'" + console.string() + "' 2>&1";
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "exit status " << status << ", console:\n"
-      << readFile(console);
+  const ProgramOutput run = runProgramIn(
+      scratch.path(), MAILVANE_EXE,
+      {"-dir", messages.string(), "-out", out.string()});
+  ASSERT_EQ(run.status, 0) << "console:\n" << run.output;
 
   // The rows cover the file, each ending in CRLF and starting with a stamp
   // of the local clock, which is masked.

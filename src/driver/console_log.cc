@@ -1,9 +1,16 @@
-// The console writer. Each line is formatted into a local buffer and written
-// with one fwrite while the lock is held, then standard output is flushed, so
-// lines stay whole and keep their order with the banner, the usage line and
-// the exit prompt, which are written to standard output directly.
+// The console writer. Each line is formatted into a local buffer and added
+// whole to the pending lines while the lock is held. A stamped line sends
+// the pending lines and itself to standard output with one write and a
+// flush, and so does disabling the writer: a message's report costs one
+// write, no line is ever split, and the lines keep their order with the
+// banner, the usage line and the exit prompt, which are written to standard
+// output directly while the writer is disabled.
 
 #include "driver/console_log.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <cstdarg>
 #include <cstdio>
@@ -24,11 +31,88 @@ int formattedLength(int result, int size) {
   return result < size ? result : size - 1;
 }
 
+// The pending lines. Plain static storage: it outlives the writer whatever
+// the order of destruction at exit. Guarded by the writer's lock.
+constexpr std::size_t kPendingSize = 65536;
+char gPending[kPendingSize];
+std::size_t gPendingLength = 0;
+
+// Writes the pending lines and flushes standard output.
+void flushPending() {
+  if (gPendingLength > 0) std::fwrite(gPending, 1, gPendingLength, stdout);
+  gPendingLength = 0;
+  std::fflush(stdout);
+}
+
+// Adds one whole line (at most a print or report line, far below
+// kPendingSize); the pending lines go first when it does not fit.
+void addPending(const char* text, std::size_t length) {
+  if (gPendingLength + length > kPendingSize) flushPending();
+  std::memcpy(gPending + gPendingLength, text, length);
+  gPendingLength += length;
+}
+
 }  // namespace
+
+#ifdef _WIN32
+
+class ConsoleLog::LineHold {
+ public:
+  explicit LineHold(ConsoleLog& log) : lock_(log.lock_.get()) {
+    EnterCriticalSection(lock_);
+  }
+  ~LineHold() { LeaveCriticalSection(lock_); }
+  LineHold(const LineHold&) = delete;
+  LineHold& operator=(const LineHold&) = delete;
+
+ private:
+  CRITICAL_SECTION* lock_;
+};
+
+ConsoleLog::ConsoleLog() : lock_(std::make_unique<CRITICAL_SECTION>()) {
+  InitializeCriticalSection(lock_.get());
+}
+
+ConsoleLog::~ConsoleLog() {
+  flushPending();
+  DeleteCriticalSection(lock_.get());
+}
+
+void ConsoleLog::enable() { InterlockedIncrement(&enableCount_); }
+
+void ConsoleLog::disable() {
+  InterlockedDecrement(&enableCount_);
+  LineHold hold(*this);
+  flushPending();
+}
+
+bool ConsoleLog::isEnabled() const { return enableCount_ > 0; }
+
+#else
+
+class ConsoleLog::LineHold {
+ public:
+  explicit LineHold(ConsoleLog& log) : hold_(log.lock_) {}
+
+ private:
+  std::lock_guard<std::mutex> hold_;
+};
+
+ConsoleLog::ConsoleLog() = default;
+
+ConsoleLog::~ConsoleLog() { flushPending(); }
 
 void ConsoleLog::enable() { ++enableCount_; }
 
-void ConsoleLog::disable() { --enableCount_; }
+void ConsoleLog::disable() {
+  --enableCount_;
+  LineHold hold(*this);
+  flushPending();
+}
+
+bool ConsoleLog::isEnabled() const { return enableCount_.load() > 0; }
+
+#endif
 
 void ConsoleLog::print(const char* format, ...) {
   if (!isEnabled()) return;
@@ -39,9 +123,8 @@ void ConsoleLog::print(const char* format, ...) {
                                sizeof text);
   va_end(args);
 
-  std::lock_guard<std::mutex> hold(lock_);
-  std::fwrite(text, 1, length, stdout);
-  std::fflush(stdout);
+  LineHold hold(*this);
+  addPending(text, static_cast<std::size_t>(length));
 }
 
 void ConsoleLog::report(const char* format, ...) {
@@ -56,15 +139,15 @@ void ConsoleLog::report(const char* format, ...) {
       kReportLimit + 1);
   va_end(args);
 
-  std::lock_guard<std::mutex> hold(lock_);
+  LineHold hold(*this);
   std::string stamp = localStamp();
   line[0] = '[';
   std::memcpy(line + 1, stamp.data(), stamp.size());
   line[kStampPrefixLength - 2] = ']';
   line[kStampPrefixLength - 1] = ' ';
   line[kStampPrefixLength + length] = '\n';
-  std::fwrite(line, 1, kStampPrefixLength + length + 1, stdout);
-  std::fflush(stdout);
+  addPending(line, static_cast<std::size_t>(kStampPrefixLength + length + 1));
+  flushPending();
 }
 
 std::string localStamp() {

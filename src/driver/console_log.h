@@ -8,9 +8,25 @@
 #ifndef MAILVANE_DRIVER_CONSOLE_LOG_H_
 #define MAILVANE_DRIVER_CONSOLE_LOG_H_
 
+#include <string>
+
+#ifdef _WIN32
+#include <memory>
+// The system's CRITICAL_SECTION, named here so that this header needs no
+// <windows.h>.
+struct _RTL_CRITICAL_SECTION;
+#else
 #include <atomic>
 #include <mutex>
-#include <string>
+#endif
+
+// Lets the compiler check the arguments of a printf-like member function.
+#if defined(__GNUC__) || defined(__clang__)
+#define MAILVANE_PRINTF_FORMAT(format_index, first_argument) \
+  __attribute__((format(printf, format_index, first_argument)))
+#else
+#define MAILVANE_PRINTF_FORMAT(format_index, first_argument)
+#endif
 
 class ConsoleLog {
  public:
@@ -19,20 +35,35 @@ class ConsoleLog {
   static constexpr int kPrintLimit = 8191;
   static constexpr int kReportLimit = 8171;
 
+  ConsoleLog();
+  ~ConsoleLog();
+  ConsoleLog(const ConsoleLog&) = delete;
+  ConsoleLog& operator=(const ConsoleLog&) = delete;
+
   void enable();
   void disable();
-  bool isEnabled() const { return enableCount_.load() > 0; }
+  bool isEnabled() const;
 
   // Formats like printf and writes the text unchanged (it carries its own
   // line ends), cut at kPrintLimit characters.
-  void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void print(const char* format, ...) MAILVANE_PRINTF_FORMAT(2, 3);
   // Writes "[MM/DD/YY HH:MM:SS] " + the formatted message (cut at
   // kReportLimit characters) + "\n", stamped with the local clock.
-  void report(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void report(const char* format, ...) MAILVANE_PRINTF_FORMAT(2, 3);
 
  private:
+  // Holds the lock while one line is written.
+  class LineHold;
+
+#ifdef _WIN32
+  // Changed with InterlockedIncrement and InterlockedDecrement; the lock is
+  // a critical section that lives as long as the writer.
+  volatile long enableCount_ = 0;
+  std::unique_ptr<_RTL_CRITICAL_SECTION> lock_;
+#else
   std::atomic<int> enableCount_{0};
   std::mutex lock_;
+#endif
 };
 
 // The process-wide console writer.

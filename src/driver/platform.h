@@ -4,9 +4,9 @@
 // version string.
 //
 // Every system call of the program lives behind this header, in one file per
-// platform (platform_posix.cc here). Nothing here prints: failures come back
-// as false, an empty result or an error number, and the run loop decides
-// what the user sees. Single-threaded.
+// platform (platform_posix.cc, platform_windows.cc). Nothing here prints:
+// failures come back as false, an empty result or an error number, and the
+// run loop decides what the user sees. Single-threaded.
 
 #ifndef MAILVANE_DRIVER_PLATFORM_H_
 #define MAILVANE_DRIVER_PLATFORM_H_
@@ -18,17 +18,21 @@
 #include <string>
 #include <string_view>
 
-// The separator the run loop appends to a directory that does not end in one.
+// The separator the run loop appends to a directory that does not end in one:
+// "/" on POSIX, "\\" on Windows, where "/" is taken as a separator too.
 char pathSeparator();
 
 // Where the file name of `path` starts: just after its last separator, or 0
 // when it has none. The run loop puts found names there, and the text from
-// there on is a path's base name.
+// there on is a path's base name. On Windows that is after the last "\\",
+// after the last "/" only when there is no "\\", and after a drive's ":"
+// when there is neither (D:x.eml), so mail\sub/x.eml has the name sub/x.eml.
 std::size_t fileNameStart(std::string_view path);
 
 // Whether `name` matches `pattern` as a whole, where "*" stands for any run of
 // characters (also none) and "?" for exactly one; every other character
-// stands for itself, case included.
+// stands for itself, case included. POSIX only: on Windows the system's
+// directory search matches the pattern itself.
 bool matchWildcard(std::string_view pattern, std::string_view name);
 
 // One entry yielded by a DirectorySearch.
@@ -90,5 +94,21 @@ std::tm currentLocalTime();
 // The program's "FileVersion" string as the build recorded it, unnormalised;
 // "" when there is none.
 std::string programFileVersion();
+
+#ifdef _WIN32
+// The "FileVersion" string of the version resource `resourceId` of the
+// running executable, converted to the ANSI code page; "" when there is no
+// such resource, no such string or it does not fit 253 bytes. The string is
+// looked up for the resource's one language and code page; a resource that
+// lists none or several is looked up for the user's default language and
+// code page 1200 (04B0). Used by programFileVersion (resource 1) and by
+// tests.
+std::string fileVersionOfResource(int resourceId);
+
+// Makes processor faults (access violations and the like) on the calling
+// thread arrive as a thrown VCSE, where the compiler can translate them.
+// GCC cannot: there a fault ends the process.
+void installFaultTranslator();
+#endif
 
 #endif  // MAILVANE_DRIVER_PLATFORM_H_

@@ -46,11 +46,14 @@ bool isOption(std::string_view arg, std::string_view option) {
 const char* yesNo(bool flag) { return flag ? "yes" : "no"; }
 
 // The directory search pattern: `dirPath` with a separator (unless it ends
-// in one) and "*" appended, else `emlPath` unchanged.
+// in one) and "*" appended, else `emlPath` unchanged. A "/" counts as a
+// separator on Windows too, so mail/ gives mail/* there; a drive alone (D:)
+// gets its "\\".
 std::string searchPattern(const RunOptions& options) {
   if (options.dirPath.empty()) return options.emlPath;
   std::string pattern = options.dirPath;
-  if (fileNameStart(pattern) != pattern.size()) pattern += pathSeparator();
+  const char last = pattern.back();
+  if (last != pathSeparator() && last != '/') pattern += pathSeparator();
   pattern += '*';
   return pattern;
 }
@@ -93,6 +96,9 @@ int processMatches(const RunOptions& options) {
 }  // namespace
 
 int runProgram(int argc, char** argv) {
+#ifdef _WIN32
+  installFaultTranslator();
+#endif
   writeDirect(std::string(kProductName) + buildVersionText() + "\n");
   printAttribution();
   writeDirect(kUsageLine);

@@ -1,6 +1,9 @@
-// UTF-16 to UTF-8 conversion (RFC 2781, RFC 3629).
+// UTF-16 to UTF-8 conversion (RFC 2781, RFC 3629). Windows builds use the
+// system's converter instead (utf16_windows.cc).
 
 #include "message/utf16.h"
+
+#ifndef _WIN32
 
 namespace {
 
@@ -44,3 +47,5 @@ void appendUtf8FromUtf16(std::u16string_view units, std::string& out) {
     }
   }
 }
+
+#endif  // _WIN32

@@ -1,9 +1,10 @@
 // UTF-16 to UTF-8 conversion for message files that start with a UTF-16
 // byte-order mark.
 //
-// Portable C++ with no operating-system calls; this function is the only
-// place that knows how the conversion is done, so a platform converter can
-// replace it. Never fails: malformed input yields replacement characters.
+// This function is the only place that knows how the conversion is done:
+// portable C++ (utf16.cc) everywhere but on Windows, where the system's
+// converter does it (utf16_windows.cc) with the same results. Never fails:
+// malformed input yields replacement characters.
 
 #ifndef MAILVANE_MESSAGE_UTF16_H_
 #define MAILVANE_MESSAGE_UTF16_H_

@@ -1,12 +1,19 @@
 // Runs the real executable in a scratch directory, with standard input from
-// /dev/null, and checks its console lines, output file and exit status.
+// the null device, and checks its console lines, output file and exit
+// status. The same cases run on POSIX systems and on Windows, where the
+// directory separator the program adds is "\\" and files are held with
+// sharing modes rather than locks.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +30,12 @@ namespace {
 
 using Args = std::vector<std::string>;
 
+#ifdef _WIN32
+const std::string kSeparator = "\\";  // appended to a -dir value
+#else
+const std::string kSeparator = "/";
+#endif
+
 struct ProgramRun {
   std::string banner;   // everything up to and including the usage line
   std::string console;  // the rest, stamps replaced by "[stamp]"
@@ -30,27 +43,51 @@ struct ProgramRun {
 };
 
 ProgramRun runMailvane(const ScratchDir& dir, const Args& args) {
-  auto quoted = [](const std::string& arg) {
-    return "'" + std::regex_replace(arg, std::regex("'"), "'\\''") + "'";
-  };
-  std::string command = "cd " + quoted(dir.path()) + " && " + MAILVANE_EXE;
-  for (const std::string& arg : args) command += " " + quoted(arg);
-  std::FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
-  std::string output;
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-    output.append(chunk, n);
-  }
-  int status = pclose(pipe);
+  ProgramOutput run = runProgramIn(dir.path(), MAILVANE_EXE, args);
   const std::string usage = "-out filename [-append]\n\n";
-  std::size_t end = output.find(usage);
+  std::size_t end = run.output.find(usage);
   end = end == std::string::npos ? 0 : end + usage.size();
-  return {output.substr(0, end),
+  return {run.output.substr(0, end),
           std::regex_replace(
-              output.substr(end),
+              run.output.substr(end),
               std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[stamp] "),
-          WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+          run.status};
 }
+
+// Keeps a file open for this process so that no other can open it: the
+// lock a second run of the program would meet.
+class HeldFile {
+ public:
+  explicit HeldFile(const std::filesystem::path& path) {
+#ifdef _WIN32
+    handle_ = CreateFileA(path.string().c_str(), GENERIC_READ, 0, nullptr,
+                          OPEN_EXISTING, 0, nullptr);
+    isHeld_ = handle_ != INVALID_HANDLE_VALUE;
+#else
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    isHeld_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+#endif
+  }
+  ~HeldFile() {
+#ifdef _WIN32
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+#else
+    if (fd_ >= 0) close(fd_);
+#endif
+  }
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  bool isHeld() const { return isHeld_; }
+
+ private:
+#ifdef _WIN32
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+  int fd_ = -1;
+#endif
+  bool isHeld_ = false;
+};
 
 // The console lines sorted: directory order is the listing's own.
 std::vector<std::string> sortedLines(const ProgramRun& run) {
@@ -104,7 +141,9 @@ TEST(CommandLineTest, OptionsChooseTheFilesWalked) {
     Args args;
     std::vector<std::string> want;
   } cases[] = {
-      {"dir after eml wins", {"-eml", "a.eml", "-dir", "mail"}, {"mail/b.eml"}},
+      {"dir after eml wins",
+       {"-eml", "a.eml", "-dir", "mail"},
+       {"mail" + kSeparator + "b.eml"}},
       {"eml after dir wins", {"-dir", "mail", "-eml", "a.eml"}, {"a.eml"}},
       {"options ignore case", {"-EML", "a.eml", "-Out", "r.csv"}, {"a.eml"}},
       {"dir with trailing slash", {"-dir", "mail/"}, {"mail/b.eml"}},
@@ -114,7 +153,14 @@ TEST(CommandLineTest, OptionsChooseTheFilesWalked) {
       {"question mark in a subdirectory",
        {"-eml", "mail/?.eml"},
        {"mail/b.eml"}},
+#ifdef _WIN32
+      {"dir with trailing backslash", {"-dir", "mail\\"}, {"mail\\b.eml"}},
+      {"backslash pattern", {"-eml", "mail\\?.eml"}, {"mail\\b.eml"}},
+      // The system's matching ignores case.
+      {"pattern in another case", {"-eml", "MAIL\\B.EML"}, {"MAIL\\b.eml"}},
+#else
       {"path over 260 characters", {"-dir", deep}, {deep + "/f.eml"}},
+#endif
       {"eml naming a directory", {"-eml", "mail"}, {}},
       {"missing file", {"-eml", "none.eml"}, {}},
       {"missing directory", {"-dir", "none"}, {}},
@@ -123,9 +169,13 @@ TEST(CommandLineTest, OptionsChooseTheFilesWalked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    for (const std::string& name :
-         Args{"a.eml", "c.eml", "mail/b.eml", "mail/.hidden.eml",
-              "mail/sub/d.eml", deep + "/f.eml"}) {
+    Args files = {"a.eml", "c.eml", "mail/b.eml", "mail/.hidden.eml",
+                  "mail/sub/d.eml"};
+#ifndef _WIN32
+    // Windows paths stop at 260 characters.
+    files.push_back(deep + "/f.eml");
+#endif
+    for (const std::string& name : files) {
       std::filesystem::create_directories((dir.path() / name).parent_path());
       dir.write(name, "");
     }
@@ -172,19 +222,26 @@ TEST(CommandLineTest, UnopenableOutputLeavesInputUnreadAndExitsWithOne) {
   dir.write("a.eml", kAutoReply);
   dir.write("held.csv", "old row\r\n");
   std::filesystem::create_directory(dir.path() / "sub");
-  // Another process holding the lock is what a second run would see.
-  int held = open((dir.path() / "held.csv").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-  const std::pair<std::string, int> cases[] = {
-      {"held.csv", EWOULDBLOCK}, {"sub", EISDIR}, {"none/r.csv", ENOENT}};
-  for (const auto& [out, error] : cases) {
-    SCOPED_TRACE(out);
-    ProgramRun run = runMailvane(dir, {"-eml", "a.eml", "-out", out});
-    EXPECT_EQ(run.console, "[stamp] Unable to open output file " + out +
-                               " (error " + std::to_string(error) + ")\n");
-    EXPECT_EQ(run.status, 1);
+  {
+    // Another process holding the file is what a second run would see.
+    HeldFile held(dir.path() / "held.csv");
+    ASSERT_TRUE(held.isHeld());
+#ifdef _WIN32
+    // The runtime's errno for sharing violations and for directories alike.
+    const std::pair<std::string, int> cases[] = {
+        {"held.csv", EACCES}, {"sub", EACCES}, {"none/r.csv", ENOENT}};
+#else
+    const std::pair<std::string, int> cases[] = {
+        {"held.csv", EWOULDBLOCK}, {"sub", EISDIR}, {"none/r.csv", ENOENT}};
+#endif
+    for (const auto& [out, error] : cases) {
+      SCOPED_TRACE(out);
+      ProgramRun run = runMailvane(dir, {"-eml", "a.eml", "-out", out});
+      EXPECT_EQ(run.console, "[stamp] Unable to open output file " + out +
+                                 " (error " + std::to_string(error) + ")\n");
+      EXPECT_EQ(run.status, 1);
+    }
   }
-  close(held);
   EXPECT_EQ(readFile(dir.path() / "held.csv"), "old row\r\n");
 }
 
@@ -193,28 +250,44 @@ TEST(CommandLineTest, UnreadableInputIsReportedAndTheWalkGoesOn) {
   std::filesystem::create_directory(dir.path() / "mail");
   dir.write("mail/a.eml", kAutoReply);
   dir.write("mail/locked.eml", kAutoReply);
-  chmod((dir.path() / "mail/locked.eml").c_str(), 0);
-  ASSERT_EQ(mkfifo((dir.path() / "mail/fifo").c_str(), 0600), 0);  // never read
   dir.write("mail/empty.eml", "");
   dir.write("mail/bom.eml", "\xEF\xBB\xBF");
-  dir.write("mail/nul.eml", std::string("Subject: a\0b\r\n\r\n\0\0", 18));
+  // Not "nul.eml": Windows takes NUL with any extension for its null device.
+  dir.write("mail/zeros.eml", std::string("Subject: a\0b\r\n\r\n\0\0", 18));
+  // r.csv is the output file, held by the run itself.
+  std::vector<std::string> unreadable = {"r.csv"};
+#ifdef _WIN32
+  // A file another process holds without sharing cannot be read.
+  HeldFile locked(dir.path() / "mail/locked.eml");
+  ASSERT_TRUE(locked.isHeld());
+  unreadable.push_back("locked.eml");
+  const long files = 6;
+#else
+  chmod((dir.path() / "mail/locked.eml").c_str(), 0);
+  ASSERT_EQ(mkfifo((dir.path() / "mail/fifo").c_str(), 0600), 0);  // never read
+  unreadable.push_back("fifo");
+  if (geteuid() != 0) unreadable.push_back("locked.eml");  // root reads it
+  const long files = 7;
+#endif
   ProgramRun run = runMailvane(dir, {"-dir", "mail", "-out", "mail/r.csv"});
   std::vector<std::string> lines = sortedLines(run);
-  std::vector<std::string> unreadable = {"fifo", "r.csv"};  // r.csv: the output
-  if (geteuid() != 0) unreadable.push_back("locked.eml");   // root reads it
   for (const std::string& name : unreadable) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "[stamp] Unable to read eml from mail/" + name),
+                         "[stamp] Unable to read eml from mail" + kSeparator +
+                             name),
               1)
         << name;
   }
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "  FBL?: no"),
-            7 - static_cast<long>(unreadable.size()))
+            files - static_cast<long>(unreadable.size()))
       << "got console:\n"
       << run.console;
+  const bool isLockedRead =
+      std::find(unreadable.begin(), unreadable.end(), "locked.eml") ==
+      unreadable.end();
   EXPECT_EQ(
       std::count(lines.begin(), lines.end(), "  Recipient: a@example.com"),
-      unreadable.size() == 2 ? 2 : 1);
+      isLockedRead ? 2 : 1);
   EXPECT_EQ(run.status, 0);
 }
 

@@ -1,0 +1,243 @@
+// The driver's system interface on Windows: "\\" paths, FindFirstFileA, the
+// output file held without sharing, _getch, localtime_s, and the version
+// resource read with VerQueryValueW.
+
+#include <windows.h>
+// After <windows.h>, which these need.
+#include <winver.h>
+#include <conio.h>
+#include <io.h>
+#include <share.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+
+#include "driver/platform.h"
+
+#ifdef _MSC_VER
+#include <eh.h>
+#endif
+
+char pathSeparator() { return '\\'; }
+
+std::size_t fileNameStart(std::string_view path) {
+  std::size_t at = path.rfind('\\');
+  if (at == std::string_view::npos) at = path.rfind('/');
+  if (at == std::string_view::npos) at = path.rfind(':');
+  return at == std::string_view::npos ? 0 : at + 1;
+}
+
+// FindFirstFileA hands over the first entry together with the handle; it
+// waits in `found` until next() is first called.
+struct DirectorySearch::Listing {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAA found{};
+  bool isFirstPending = false;
+  ~Listing() {
+    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+  }
+};
+
+DirectorySearch::DirectorySearch() = default;
+DirectorySearch::~DirectorySearch() = default;
+
+// The system matches the whole pattern, directory and wildcards alike, so
+// the prefix and the name pattern stay unused here.
+bool DirectorySearch::start(const std::string& pattern) {
+  listing_ = std::make_unique<Listing>();
+  listing_->handle = FindFirstFileA(pattern.c_str(), &listing_->found);
+  listing_->isFirstPending = listing_->handle != INVALID_HANDLE_VALUE;
+  return listing_->isFirstPending;
+}
+
+bool DirectorySearch::next(FoundEntry& entry) {
+  if (!listing_ || listing_->handle == INVALID_HANDLE_VALUE) return false;
+  if (listing_->isFirstPending) {
+    listing_->isFirstPending = false;
+  } else if (!FindNextFileA(listing_->handle, &listing_->found)) {
+    return false;
+  }
+  entry.name = listing_->found.cFileName;
+  entry.isDirectory =
+      (listing_->found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return true;
+}
+
+// _SH_DENYRW keeps everyone else, this process included, from opening the
+// file while the run holds it. The sharing check comes before "wb" empties
+// the file, so a file another run holds is left as it is; the failure then
+// reads as EACCES.
+std::FILE* openOutputFile(const std::string& path, bool append, int& error) {
+  std::FILE* file = _fsopen(path.c_str(), append ? "ab" : "wb", _SH_DENYRW);
+  if (file == nullptr) error = errno;
+  return file;
+}
+
+// A handle that asks for no access at all is not refused by the output
+// file's sharing mode, so the file can be compared while the run holds it.
+bool isSameFile(const std::string& path, std::FILE* file) {
+  if (file == nullptr) return false;
+  auto opened = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  HANDLE named = CreateFileA(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION namedInfo;
+  BY_HANDLE_FILE_INFORMATION openedInfo;
+  bool isSame = GetFileInformationByHandle(named, &namedInfo) &&
+                GetFileInformationByHandle(opened, &openedInfo) &&
+                namedInfo.dwVolumeSerialNumber ==
+                    openedInfo.dwVolumeSerialNumber &&
+                namedInfo.nFileIndexHigh == openedInfo.nFileIndexHigh &&
+                namedInfo.nFileIndexLow == openedInfo.nFileIndexLow;
+  CloseHandle(named);
+  return isSame;
+}
+
+bool isRegularFile(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+// _getch reads the console itself, not standard input, so it is used only
+// when standard input is the console; redirected input gives up one byte
+// instead and ends the wait at once at its end. (_isatty cannot tell: it
+// holds NUL and every other character device for a console.)
+void waitForKey() {
+  DWORD mode;
+  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+    _getch();
+    return;
+  }
+  char key;
+  _read(_fileno(stdin), &key, 1);
+}
+
+std::tm currentLocalTime() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_s(&local, &now);
+  return local;
+}
+
+namespace {
+
+// RT_VERSION as a number, for FindResourceA whatever the UNICODE setting.
+constexpr WORD kVersionResourceType = 16;
+// The version text is at most 256 characters with its terminator: a leading
+// blank, the converted value with its terminator, a line feed.
+constexpr int kMaxConvertedValue = 254;
+constexpr int kMaxNameLength = 64;
+
+// Looks `name` up in a version record (a VS_VERSIONINFO block) and returns
+// its value in the ANSI code page, "" when there is none. The string table
+// is the one of the record's language and code page when it lists exactly
+// one pair; otherwise the user's default language with code page 1200 is
+// assumed, as most records are written that way.
+std::string queryVersionString(void* record, const char* name) {
+  wchar_t wideName[kMaxNameLength];
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kMaxNameLength) ==
+      0) {
+    return "";
+  }
+
+  wchar_t query[128];
+  void* value = nullptr;
+  UINT length = 0;
+  if (VerQueryValueW(record, L"\\VarFileInfo\\Translation", &value,
+                     &length) &&
+      length == 4) {
+    DWORD pair;
+    std::memcpy(&pair, value, sizeof pair);
+    WORD language = LOWORD(pair);
+    WORD codePage = HIWORD(pair);
+    std::swprintf(query, sizeof query / sizeof query[0],
+                  L"\\StringFileInfo\\%02X%02X%02X%02X\\%ls",
+                  HIBYTE(language), LOBYTE(language), HIBYTE(codePage),
+                  LOBYTE(codePage), wideName);
+  } else {
+    std::swprintf(query, sizeof query / sizeof query[0],
+                  L"\\StringFileInfo\\%04X04B0\\%ls",
+                  static_cast<unsigned>(GetUserDefaultLangID()), wideName);
+  }
+
+  value = nullptr;
+  length = 0;
+  if (!VerQueryValueW(record, query, &value, &length) || value == nullptr) {
+    return "";
+  }
+  // The value is zero-terminated in the record. A value too long for the
+  // area fails to convert and counts as none.
+  char converted[kMaxConvertedValue];
+  int n = WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(value),
+                              -1, converted, kMaxConvertedValue, nullptr,
+                              nullptr);
+  if (n <= 1) return "";
+  return std::string(converted, n - 1);
+}
+
+}  // namespace
+
+// VerQueryValueW works on a record it may write into, so it gets a private
+// copy instead of the executable's read-only image of the resource.
+std::string fileVersionOfResource(int resourceId) {
+  HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(resourceId),
+                                 MAKEINTRESOURCEA(kVersionResourceType));
+  if (resource == nullptr) return "";
+  DWORD size = SizeofResource(nullptr, resource);
+  HGLOBAL loaded = LoadResource(nullptr, resource);
+  if (size == 0 || loaded == nullptr) return "";
+  std::string version;
+  if (const void* locked = LockResource(loaded)) {
+    if (HLOCAL copy = LocalAlloc(LMEM_FIXED, size)) {
+      std::memcpy(copy, locked, size);
+      version = queryVersionString(copy, "FileVersion");
+      LocalFree(copy);
+    }
+  }
+  FreeResource(loaded);
+  return version;
+}
+
+std::string programFileVersion() { return fileVersionOfResource(1); }
+
+#ifdef _MSC_VER
+
+// A processor fault raised on a thread with the translator installed,
+// carried as a C++ exception so that the clean-up on its way out runs
+// (destructors close the output file and free the message). Nothing catches
+// it by type: once it has passed every frame the process ends abnormally.
+class VCSE {
+ public:
+  VCSE(const EXCEPTION_RECORD& record, const CONTEXT& context)
+      : record_(record), context_(context) {}
+  const EXCEPTION_RECORD& record() const { return record_; }
+  const CONTEXT& context() const { return context_; }
+
+ private:
+  EXCEPTION_RECORD record_;
+  CONTEXT context_;
+};
+
+namespace {
+
+void translateFault(unsigned int, EXCEPTION_POINTERS* fault) {
+  throw VCSE(*fault->ExceptionRecord, *fault->ContextRecord);
+}
+
+}  // namespace
+
+// Needs /EHa, which the MSVC build sets, so that faults unwind like throws.
+void installFaultTranslator() { _set_se_translator(translateFault); }
+
+#else
+
+// GCC has no translator of processor faults into C++ exceptions: a fault
+// goes to the system's unhandled-exception handling, which ends the process
+// with the fault's code as its exit status.
+void installFaultTranslator() {}
+
+#endif
