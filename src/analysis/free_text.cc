@@ -62,25 +62,32 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
   LineOutcome outcome;
   outcome.isDecided = true;
   if (containsIgnoreCase(line, kCopyMarker)) return outcome;
+  // One pass over the line rules out the patterns that cannot match it; the
+  // others are tried exactly as before, in the same order.
+  const PatternCandidates candidates = patterns.lineCandidates(line);
   // Another address: the text now speaks of someone else.
-  if (!namesRecipient && line.find(kTranscriptFrom) == std::string_view::npos &&
+  if (!namesRecipient && candidates.has(Mailvane::kAddressCandidate) &&
+      line.find(kTranscriptFrom) == std::string_view::npos &&
       boost::regex_search(line.begin(), line.end(), patterns.emailAddress)) {
     return outcome;
   }
   // Phrase rows first (the code-extraction rows lead the table).
-  outcome.status = patterns.matchStatusPhrase(line);
+  outcome.status = patterns.matchStatusPhrase(line, candidates);
   if (!outcome.status.empty()) return outcome;
   ViewMatch match;
-  if (boost::regex_search(line.begin(), line.end(), match,
+  if (candidates.has(Mailvane::kDottedCandidate) &&
+      boost::regex_search(line.begin(), line.end(), match,
                           patterns.freeTextDotted)) {
     // A code inside a Message-ID is no status; the line ends the scan.
     if (!containsIgnoreCase(line, "Message-ID")) outcome.status = match.str(1);
     return outcome;
   }
-  if (boost::regex_search(line.begin(), line.end(), match,
-                          patterns.replyCodeAfterColon) ||
-      boost::regex_search(line.begin(), line.end(), match,
-                          patterns.replyCodeAtStart)) {
+  if ((candidates.has(Mailvane::kReplyAfterColonCandidate) &&
+       boost::regex_search(line.begin(), line.end(), match,
+                           patterns.replyCodeAfterColon)) ||
+      (candidates.has(Mailvane::kReplyAtStartCandidate) &&
+       boost::regex_search(line.begin(), line.end(), match,
+                           patterns.replyCodeAtStart))) {
     outcome.status = statusFromReplyCode(match.str(1));
     return outcome;
   }
@@ -172,6 +179,7 @@ std::string Mailvane::scanForStatus(const std::vector<std::string>& lines,
 
 bool Mailvane::findAddressInLine(std::string_view line,
                                  std::vector<std::string>& out) const {
+  if (!mayHoldAddress(line)) return false;
   boost::match_results<std::string_view::const_iterator> match;
   if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
     return false;

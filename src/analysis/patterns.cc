@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+static_assert(Mailvane::kLinePatternCount <= PatternCandidates::kCapacity);
+
 namespace {
 
 constexpr char kBase64Alphabet[] =
@@ -41,7 +43,7 @@ boost::regex compilePattern(std::string_view text, PatternFlags baseOptions) {
                       patternFlags(text, baseOptions | boost::regex::perl));
 }
 
-Mailvane::Mailvane()
+Mailvane::Mailvane(bool isPrefiltered)
     : bounceSubject(compilePattern(kGlobalPatternTexts[0])),
       precedenceAutoReply(compilePattern(kGlobalPatternTexts[1])),
       postmasterFrom(compilePattern(kGlobalPatternTexts[2])),
@@ -57,7 +59,8 @@ Mailvane::Mailvane()
       withheldRecipient(compilePattern(kGlobalPatternTexts[12])),
       freeTextDotted(compilePattern(kGlobalPatternTexts[13])),
       replyCodeAfterColon(compilePattern(kGlobalPatternTexts[14])),
-      replyCodeAtStart(compilePattern(kGlobalPatternTexts[15])) {
+      replyCodeAtStart(compilePattern(kGlobalPatternTexts[15])),
+      isPrefiltered_(isPrefiltered) {
   std::memset(base64Reverse, 0, sizeof base64Reverse);
   for (int k = 0; k < 64; ++k) {
     base64Reverse[static_cast<unsigned char>(kBase64Alphabet[k])] = k;
@@ -73,13 +76,40 @@ Mailvane::Mailvane()
   for (const StatusPhraseRow& row : StatusPhraseTable) {
     statusPhraseRows.push_back(compilePattern(row.pattern, icase));
   }
+  if (!isPrefiltered_) return;
+
+  // The prefilters see each pattern exactly as it was compiled above.
+  auto asCompiled = [](std::string_view text, PatternFlags base) {
+    return PhrasePrefilter::Pattern{patternBody(text),
+                                    patternFlags(text, base)};
+  };
+  std::vector<PhrasePrefilter::Pattern> linePatterns;
+  linePatterns.reserve(kLinePatternCount);
+  for (const StatusPhraseRow& row : StatusPhraseTable) {
+    linePatterns.push_back(asCompiled(row.pattern, icase));
+  }
+  const PatternFlags perl = boost::regex::perl;
+  // In the order of the k...Candidate indexes.
+  for (std::size_t global : {6, 13, 14, 15}) {
+    linePatterns.push_back(asCompiled(kGlobalPatternTexts[global], perl));
+  }
+  lineFilter_ = PhrasePrefilter(linePatterns);
+  addressFilter_ = PhrasePrefilter({asCompiled(kGlobalPatternTexts[6], perl)});
 }
 
 Mailvane::~Mailvane() = default;
 
 std::string Mailvane::matchStatusPhrase(std::string_view line) const {
+  return matchStatusPhrase(line, lineCandidates(line));
+}
+
+// Rows outside `candidates` cannot match, so trying only the others, still
+// in table order, finds the same first row as trying them all.
+std::string Mailvane::matchStatusPhrase(
+    std::string_view line, const PatternCandidates& candidates) const {
   boost::match_results<std::string_view::const_iterator> match;
-  for (std::size_t i = 0; i < kStatusPhraseRowCount; ++i) {
+  for (std::size_t i = candidates.next(0); i < kStatusPhraseRowCount;
+       i = candidates.next(i + 1)) {
     if (!boost::regex_search(line.begin(), line.end(), match,
                              statusPhraseRows[i])) {
       continue;
@@ -89,4 +119,13 @@ std::string Mailvane::matchStatusPhrase(std::string_view line) const {
     return StatusPhraseTable[i].status;
   }
   return std::string();
+}
+
+PatternCandidates Mailvane::lineCandidates(std::string_view line) const {
+  if (!isPrefiltered_) return PatternCandidates::firstN(kLinePatternCount);
+  return lineFilter_.candidates(line);
+}
+
+bool Mailvane::mayHoldAddress(std::string_view line) const {
+  return !isPrefiltered_ || !addressFilter_.candidates(line).empty();
 }

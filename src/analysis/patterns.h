@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/phrase_prefilter.h"
+
 using PatternFlags = boost::regex_constants::syntax_option_type;
 
 // The pattern proper of a text written /pattern/flags, or the whole text
@@ -55,7 +57,22 @@ extern const char* const kGlobalPatternTexts[kGlobalPatternCount];
 // main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
 class Mailvane {
  public:
-  Mailvane();
+  // Indexes, in a PatternCandidates of lineCandidates(), of the patterns
+  // tried on free-text lines besides the phrase rows (which keep their row
+  // numbers).
+  static constexpr std::size_t kAddressCandidate = kStatusPhraseRowCount;
+  static constexpr std::size_t kDottedCandidate = kStatusPhraseRowCount + 1;
+  static constexpr std::size_t kReplyAfterColonCandidate =
+      kStatusPhraseRowCount + 2;
+  static constexpr std::size_t kReplyAtStartCandidate =
+      kStatusPhraseRowCount + 3;
+  static constexpr std::size_t kLinePatternCount = kStatusPhraseRowCount + 4;
+
+  // With `isPrefiltered` false, every line test tries every pattern: the
+  // phrase rows one by one in table order, with nothing in front of them.
+  // That object is the reference the prefiltered one is checked against.
+  // Used by tests; the process-wide object is prefiltered.
+  explicit Mailvane(bool isPrefiltered = true);
   virtual ~Mailvane();
   Mailvane(const Mailvane&) = delete;
   Mailvane& operator=(const Mailvane&) = delete;
@@ -90,6 +107,18 @@ class Mailvane {
   // anywhere in `line`: group 1 for a row with a capture group, else the
   // row's status. "" when no row matches.
   std::string matchStatusPhrase(std::string_view line) const;
+  // The same, given lineCandidates(line): rows outside `candidates` are
+  // known not to match and are skipped.
+  std::string matchStatusPhrase(std::string_view line,
+                                const PatternCandidates& candidates) const;
+
+  // Which of the phrase rows and of the four free-text line patterns
+  // (address, dotted code, the two reply codes: the k...Candidate indexes)
+  // may match `line`. Every pattern that matches is in the set; a pattern
+  // outside it cannot match. All of them when not prefiltered.
+  PatternCandidates lineCandidates(std::string_view line) const;
+  // False only when the address pattern cannot match `line`.
+  bool mayHoldAddress(std::string_view line) const;
 
   // Free-text bounce analysis over body lines (see free_text.cc).
 
@@ -104,6 +133,13 @@ class Mailvane {
   // Appends the first address of the first line that holds one; at most one.
   bool findFirstAddress(const std::vector<std::string>& lines,
                         std::vector<std::string>& out) const;
+
+ private:
+  bool isPrefiltered_;
+  // Over the phrase rows and the four line patterns, and over the address
+  // pattern alone.
+  PhrasePrefilter lineFilter_;
+  PhrasePrefilter addressFilter_;
 };
 
 // The process-wide pattern object.

@@ -15,21 +15,24 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// A block with a zero-filled data area and no text yet.
+// A block with no text yet. Its data area is left as allocated: append()
+// zeroes everything after the text once the text is in, which spares
+// clearing a whole block that is about to be overwritten.
 std::unique_ptr<BufferBlock> newBlock() {
   auto block = std::make_unique<BufferBlock>();
-  block->data = std::make_unique<char[]>(BufferBlock::kBlockDataSize);
+  block->data.reset(new char[BufferBlock::kBlockDataSize]);
   return block;
 }
 
-// Reads until `size` bytes have arrived or a read returns nothing (end of
-// file or a read error), so only the last read of a file comes back short.
+// Reads until `size` bytes have arrived, the end of the file is seen or a
+// read returns nothing (a read error), so only the last read of a file comes
+// back short. Stopping at the end of the file spares one more read call.
 size_t readChunk(std::FILE* file, char* data, size_t size) {
   size_t total = 0;
   while (total < size) {
     size_t n = std::fread(data + total, 1, size - total, file);
-    if (n == 0) break;
     total += n;
+    if (n == 0 || std::feof(file)) break;
   }
   return total;
 }
@@ -77,6 +80,9 @@ bool MessageBuffer::load(const char* path) {
   if (path == nullptr) return false;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
   if (!file) return false;
+  // Every read asks for a whole block, which goes straight into it: a
+  // stream buffer would only add a copy (and a buffer to allocate).
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return loadFrom(file.get());
 }
 
@@ -99,7 +105,6 @@ bool MessageBuffer::loadFrom(std::FILE* file) {
     if (startsWith(data, n, "\xEF\xBB\xBF")) {
       std::memmove(data, data + 3, n - 3);
       n -= 3;
-      std::memset(data + n, 0, 3);  // the text stays zero-terminated
     }
   }
   for (;;) {
@@ -128,6 +133,9 @@ void MessageBuffer::loadUtf16(std::FILE* file,
 }
 
 void MessageBuffer::append(std::unique_ptr<BufferBlock> block, int n) {
+  // Everything after the text is zero, the four bytes past a full block
+  // included; appendText() later fills this room from the front.
+  std::memset(block->data.get() + n, 0, BufferBlock::kBlockDataSize - n);
   block->length = n;
   BufferBlock* linked = block.release();
   if (last != nullptr) last->next = linked;

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Whole-run throughput of Mailvane beside two references, timed side by side
+# in one run over the same files:
+#   1. Mailvane (Release build) with -dir over the folder;
+#   2. the floor: find DIR -type f -exec cat {} + > /dev/null;
+#   3. Sisimai, a well-known bounce parser (Debian's libsisimai-perl).
+# The folder is built by copying the development corpus (its LF and CRLF
+# messages) under unique names until it holds at least the wanted number of
+# files. After one warm-up run of each, the three are run in turn, round
+# after round; the median of each is reported as messages/s and MB/s, with
+# the ratios "Mailvane / Sisimai" and "Mailvane / floor" (of messages per
+# second) and Mailvane's peak resident memory over the whole folder.
+# Needs ../shared/corpus beside the repository (development only).
+#
+# Usage: bench/throughput.sh [--runs N] [--files N] [--build-dir DIR]
+#   --runs N         timed runs of each after the warm-up (default 5)
+#   --files N        at least this many message files (default 20000)
+#   --build-dir DIR  the Release build directory to use (default build-bench)
+# MAILVANE_CORPUS names another corpus directory.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+runs=5
+target_files=20000
+build_dir=build-bench
+while (($#)); do
+  case "$1" in
+    --runs) runs="$2"; shift 2 ;;
+    --files) target_files="$2"; shift 2 ;;
+    --build-dir) build_dir="$2"; shift 2 ;;
+    *) echo "Usage: bench/throughput.sh [--runs N] [--files N] [--build-dir DIR]" >&2
+       exit 2 ;;
+  esac
+done
+if ! [[ "$runs" =~ ^[1-9][0-9]*$ && "$target_files" =~ ^[1-9][0-9]*$ ]]; then
+  echo "--runs and --files take a positive number" >&2
+  exit 2
+fi
+corpus="${MAILVANE_CORPUS:-$repo/../shared/corpus}"
+if [ ! -d "$corpus" ]; then
+  echo "No corpus at $corpus; set MAILVANE_CORPUS." >&2
+  exit 1
+fi
+
+source scripts/setup.sh
+mailvane_install_missing libsisimai-perl time findutils coreutils
+
+echo "Building Mailvane (Release) in $build_dir"
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build_dir" -j"$(nproc)" --target mailvane >/dev/null
+mailvane="$repo/$build_dir/mailvane"
+case "$build_dir" in /*) mailvane="$build_dir/mailvane" ;; esac
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/mailvane-bench-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+folder="$scratch/mail"
+mkdir "$folder"
+
+# Sources: every message file with LF or CRLF line ends (the CR-only copies
+# in maildir/mac are left out; Mailvane reads such a file as one line).
+mapfile -t sources < <(find "$corpus" -type f -name '*.eml' ! -path '*/maildir/mac/*' | sort)
+if ((${#sources[@]} == 0)); then
+  echo "No .eml files under $corpus" >&2
+  exit 1
+fi
+copies=$(( (target_files + ${#sources[@]} - 1) / ${#sources[@]} ))
+n=0
+for ((c = 0; c < copies; c++)); do
+  for src in "${sources[@]}"; do
+    printf -v name 'm%06d.eml' "$n"
+    cp "$src" "$folder/$name"
+    n=$((n + 1))
+  done
+done
+bytes=$(find "$folder" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
+echo "Folder: $n messages, $bytes bytes (${#sources[@]} corpus files x $copies)"
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); load before:$(uptime | sed 's/.*load average://')"
+
+median() { sort -g | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+# Wall-clock seconds of one command, to the nanosecond.
+elapsed() {
+  local start end
+  start=$(date +%s%N)
+  "$@"
+  end=$(date +%s%N)
+  awk -v s="$start" -v e="$end" 'BEGIN {printf "%.4f\n", (e - s) / 1e9}'
+}
+
+# Console output goes to /dev/null, the rows to a file in the scratch
+# directory (outside the scanned folder).
+run_mailvane() { "$mailvane" -dir "$folder" -out "$scratch/out.csv" >/dev/null; }
+run_floor() { find "$folder" -type f -exec cat {} + >/dev/null; }
+run_sisimai() { perl -MSisimai -e 'Sisimai->make($ARGV[0])' "$folder" >/dev/null 2>&1; }
+
+# Warm-up: fills the page cache and the tools' own caches. It also checks
+# that each one did its work on this folder.
+run_mailvane
+rows=$(wc -l <"$scratch/out.csv")
+run_floor
+sisimai_results=$(perl -MSisimai -e 'my $r = Sisimai->make($ARGV[0]); print scalar(@{$r || []})' "$folder" 2>/dev/null)
+echo "Warm-up: Mailvane wrote $rows rows; Sisimai gave $sisimai_results results"
+
+tools=(mailvane floor sisimai)
+declare -A times
+for ((r = 1; r <= runs; r++)); do
+  line="Run $r/$runs:"
+  for tool in "${tools[@]}"; do
+    t=$(elapsed "run_$tool")
+    times[$tool]+="$t "
+    line+=" $tool ${t}s"
+  done
+  echo "$line"
+done
+
+printf '\n%-10s %10s %12s %10s\n' tool "median s" "messages/s" "MB/s"
+declare -A med
+for tool in "${tools[@]}"; do
+  med[$tool]=$(tr ' ' '\n' <<<"${times[$tool]}" | grep . | median)
+  awk -v t="$tool" -v s="${med[$tool]}" -v n="$n" -v b="$bytes" \
+    'BEGIN {printf "%-10s %10.3f %12.0f %10.1f\n", t, s, n / s, b / s / 1e6}'
+done
+
+peak_kb=$(/usr/bin/time -v "$mailvane" -dir "$folder" -out "$scratch/out.csv" 2>&1 >/dev/null |
+  awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
+echo
+awk -v m="${med[mailvane]}" -v s="${med[sisimai]}" -v f="${med[floor]}" \
+  'BEGIN {printf "Mailvane / Sisimai: %.1f\nMailvane / floor: %.2f\n", s / m, f / m}'
+awk -v kb="$peak_kb" 'BEGIN {printf "Mailvane peak resident memory: %.1f MB (%d kB)\n", kb / 1024, kb}'
+echo "Load after:$(uptime | sed 's/.*load average://')"

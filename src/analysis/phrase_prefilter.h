@@ -1,0 +1,99 @@
+// A one-pass test in front of a list of regular expressions: for a text it
+// tells which of the patterns may match, so that only those need to run.
+//
+// A pattern is ruled out only when a piece of text that every match of it
+// must contain is absent. Trying the remaining patterns in their order
+// therefore finds the same first match as trying all of them, and any
+// pattern that is ruled out is certain not to match.
+//
+// The required pieces are derived from the pattern texts: in each branch
+// of a pattern, a stretch of consecutive literal characters and small
+// classes that every match of that branch contains. Which bytes each
+// position of a piece accepts is asked of
+// Boost.Regex itself: every literal and class is compiled alone, with the
+// pattern's own options, and tried on each of the 256 byte values. Letter
+// case folding, "\d" and classes therefore follow the library's traits and
+// locale exactly, on every platform. A pattern whose text uses anything the
+// derivation does not know is simply always a candidate. All pieces are
+// searched for together by one Aho-Corasick automaton over byte classes.
+//
+// Built once; afterwards read-only. Querying allocates nothing.
+
+#ifndef MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
+#define MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
+
+#include <array>
+#include <boost/regex.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A set of pattern indexes below kCapacity.
+class PatternCandidates {
+ public:
+  static constexpr std::size_t kCapacity = 256;
+
+  bool has(std::size_t index) const {
+    return (words_[index / 64] >> (index % 64)) & 1u;
+  }
+  void add(std::size_t index) {
+    words_[index / 64] |= std::uint64_t{1} << (index % 64);
+  }
+  void merge(const PatternCandidates& other) {
+    for (std::size_t w = 0; w < words_.size(); ++w) words_[w] |= other.words_[w];
+  }
+  // The smallest index at or after `from` in the set; kCapacity when none.
+  std::size_t next(std::size_t from) const;
+  bool empty() const;
+  // Every index below `count`.
+  static PatternCandidates firstN(std::size_t count);
+
+ private:
+  std::array<std::uint64_t, kCapacity / 64> words_{};
+};
+
+class PhrasePrefilter {
+ public:
+  // A pattern as compiled: its text proper (without /.../ delimiters) and
+  // its syntax options.
+  struct Pattern {
+    std::string text;
+    boost::regex_constants::syntax_option_type flags;
+  };
+
+  // No patterns: every query gives the empty set.
+  PhrasePrefilter() = default;
+  // At most PatternCandidates::kCapacity patterns; index i of a candidate
+  // set stands for patterns[i]. Throws std::length_error for more.
+  explicit PhrasePrefilter(const std::vector<Pattern>& patterns);
+
+  // The patterns that may match somewhere in `text`: every pattern that
+  // matches it is in the set.
+  PatternCandidates candidates(std::string_view text) const;
+
+  // Whether pattern `index` is never ruled out (no required piece could be
+  // derived from its text). Used by tests.
+  bool isAlwaysCandidate(std::size_t index) const {
+    return alwaysCandidates_.has(index);
+  }
+  // The number of distinct required pieces searched for. Used by tests.
+  std::size_t pieceCount() const { return pieceCount_; }
+
+ private:
+  // Byte value -> byte class; bytes that no piece position tells apart
+  // share a class, class 0 being the bytes no piece accepts anywhere.
+  std::array<std::uint8_t, 256> classOf_{};
+  std::size_t classCount_ = 0;
+  // The automaton: transitions_[state * classCount_ + class] is the next
+  // state (failure links already folded in); outputIndex_[state] indexes
+  // outputs_, where entry 0 is the empty set.
+  std::vector<std::uint16_t> transitions_;
+  std::vector<std::uint16_t> outputIndex_;
+  std::vector<PatternCandidates> outputs_;
+  PatternCandidates alwaysCandidates_;
+  std::size_t pieceCount_ = 0;
+};
+
+#endif  // MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
