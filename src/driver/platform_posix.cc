@@ -105,6 +105,10 @@ std::FILE* openOutputFile(const std::string& path, bool append, int& error) {
   }
   std::FILE* file = fdopen(fd, append ? "ab" : "wb");
   if (file == nullptr) return fail();
+  // Unbuffered, each fwrite is a single write(2). A buffered stream writes a
+  // row longer than its buffer in two or three calls, and a kill between
+  // them would leave part of a row in the file.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   return file;
 }
 

@@ -335,6 +335,11 @@ std::string decodeEncodedWords(std::string_view text) {
         break;
     }
   }
+  // A zero byte decoded from base64 ends the text, as one ends every line
+  // read from a message; otherwise the console, which prints up to it, and
+  // the row, which would carry it, would show different subjects.
+  size_t zero = out.find('\0');
+  if (zero != std::string::npos) out.resize(zero);
   return out;
 }
 

@@ -114,7 +114,8 @@ bool readField(std::string& line, const MessageBuffer& buffer,
 // field.params: the first item under `firstKey`, the rest as key=value.
 void parseParameters(HeaderField& field, std::string_view firstKey);
 
-// Decodes RFC 2047 encoded words to their raw bytes, charset ignored.
+// Decodes RFC 2047 encoded words to their raw bytes, charset ignored. A
+// decoded zero byte ends the result.
 std::string decodeEncodedWords(std::string_view text);
 
 // Parses stored lines (no line endings) of name-and-value fields into `map`,
