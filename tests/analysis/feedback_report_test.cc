@@ -1,21 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "analysis/message_analysis.h"
-#include "test_util.h"
+#include "analysis/analysis_test_util.h"
 
 namespace {
-
-// Analyses `text` with `a`; the results as {action,status,recipient} groups.
-std::string results(MessageAnalysis& a, std::string_view text) {
-  MessageBuffer buffer;
-  loadBytes(buffer, text);
-  a.analyse(&buffer);
-  std::string out;
-  for (const RecipientResult& r : a.recipients) {
-    out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
-  }
-  return out;
-}
 
 // An RFC 5965 report with `fields` as its second part and, when given, the
 // reported message's headers as its third.

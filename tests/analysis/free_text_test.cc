@@ -3,21 +3,9 @@
 #include <random>
 
 #include "analysis/message_analysis.h"
-#include "test_util.h"
+#include "analysis/analysis_test_util.h"
 
 namespace {
-
-// Analyses `text` with `a`; the results as {action,status,recipient} groups.
-std::string results(MessageAnalysis& a, std::string_view text) {
-  MessageBuffer buffer;
-  loadBytes(buffer, text);
-  a.analyse(&buffer);
-  std::string out;
-  for (const RecipientResult& r : a.recipients) {
-    out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
-  }
-  return out;
-}
 
 // A plain-text bounce listing `listed` in "X-failed-recipients".
 std::string listedBounce(std::string_view listed,

@@ -6,21 +6,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "test_util.h"
+#include "analysis/analysis_test_util.h"
 
 namespace {
-
-// Analyses `text` with `a`; the results as {action,status,recipient} groups.
-std::string results(MessageAnalysis& a, std::string_view text) {
-  MessageBuffer buffer;
-  loadBytes(buffer, text);
-  a.analyse(&buffer);
-  std::string out;
-  for (const RecipientResult& r : a.recipients) {
-    out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
-  }
-  return out;
-}
 
 TEST(ClassificationTest, VerdictsFollowTheHeaders) {
   struct Case {

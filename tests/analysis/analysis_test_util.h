@@ -1,0 +1,25 @@
+// Shared by the analysis tests: run a message given as text through analyse
+// and read its results back as one compact string.
+
+#ifndef MAILVANE_TESTS_ANALYSIS_ANALYSIS_TEST_UTIL_H_
+#define MAILVANE_TESTS_ANALYSIS_ANALYSIS_TEST_UTIL_H_
+
+#include <string>
+#include <string_view>
+
+#include "analysis/message_analysis.h"
+#include "test_util.h"
+
+// Analyses `text` with `a`; the results as {action,status,recipient} groups.
+inline std::string results(MessageAnalysis& a, std::string_view text) {
+  MessageBuffer buffer;
+  loadBytes(buffer, text);
+  a.analyse(&buffer);
+  std::string out;
+  for (const RecipientResult& r : a.recipients) {
+    out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
+  }
+  return out;
+}
+
+#endif  // MAILVANE_TESTS_ANALYSIS_ANALYSIS_TEST_UTIL_H_
