@@ -75,13 +75,13 @@ class DirectorySearch {
 // locked.
 std::FILE* openOutputFile(const std::string& path, bool append, int& error);
 
-// Whether `path` names the very file `file` has open (same device and inode).
-// False when either cannot be examined.
-bool isSameFile(const std::string& path, std::FILE* file);
-
-// Whether `path` names a regular file (following links). A FIFO or device
-// would block or never end a read, so it is not taken as a message file.
-bool isRegularFile(const std::string& path);
+// Opens the message file `path` for reading, byte-exact and unbuffered (every
+// read asks for a whole block of the message buffer). Null when it cannot be
+// opened, when it is not a regular file (a FIFO or device would block or
+// never end a read) or when it is the very file `out` has open: the output
+// file matches too when it lies in the scanned directory, and reading it back
+// would take the rows as a message. `out` may be null.
+std::FILE* openMessageFile(const std::string& path, std::FILE* out);
 
 // Waits for one key press without echo when standard input is a terminal.
 // Otherwise reads one byte of standard input and returns: at once at end of
@@ -96,6 +96,10 @@ std::tm currentLocalTime();
 std::string programFileVersion();
 
 #ifdef _WIN32
+// Whether `path` names the very file `file` has open (same volume and file
+// index). False when either cannot be examined.
+bool isSameFile(const std::string& path, std::FILE* file);
+
 // The "FileVersion" string of the version resource `resourceId` of the
 // running executable, converted to the ANSI code page; "" when there is no
 // such resource, no such string or it does not fit 253 bytes. The string is

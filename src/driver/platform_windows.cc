@@ -96,10 +96,24 @@ bool isSameFile(const std::string& path, std::FILE* file) {
   return isSame;
 }
 
+namespace {
+
 bool isRegularFile(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+}  // namespace
+
+// The output file is held without sharing, so opening it again fails anyway;
+// the same-file test keeps the outcome plain when the sharing rules differ
+// (a network share, say).
+std::FILE* openMessageFile(const std::string& path, std::FILE* out) {
+  if (isSameFile(path, out) || !isRegularFile(path)) return nullptr;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  return file;
 }
 
 // _getch reads the console itself, not standard input, so it is used only

@@ -25,6 +25,7 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using OutputFile = std::unique_ptr<std::FILE, FileCloser>;
+using InputFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Writes `text` straight to standard output, not through the console writer.
 void writeDirect(std::string_view text) {
@@ -153,14 +154,13 @@ bool processMessageFile(const std::string& path, std::FILE* out) {
   ConsoleLog& log = consoleLog();
   log.report("Parsing eml %s", path.c_str());
 
-  // The output file matches too when it lies in the scanned directory. It is
-  // ours for the run, and reading it back would take the rows as a message.
   MessageBuffer buffer;
-  if (isSameFile(path, out) || !isRegularFile(path) ||
-      !buffer.load(path.c_str())) {
+  InputFile file(openMessageFile(path, out));
+  if (!file || !buffer.loadFrom(file.get())) {
     log.report("Unable to read eml from %s", path.c_str());
     return false;
   }
+  file.reset();  // the buffer holds the whole message now
 
   // Pathological text can exceed the regex library's complexity or stack
   // limits, and a huge file the memory; that costs this one message, not

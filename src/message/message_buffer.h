@@ -55,7 +55,8 @@ class MessageBuffer {
   bool load(const char* path);
 
   // The fill step of load() on an already open stream, which stays open.
-  // Always succeeds. Used by load() and by tests (through fmemopen).
+  // Always succeeds. Used by load(), by the run loop on the message file it
+  // opened, and by tests (through fmemopen).
   bool loadFrom(std::FILE* file);
 
   // Copies the next line piece starting at `from` into `line` and terminates
