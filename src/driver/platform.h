@@ -12,6 +12,7 @@
 #define MAILVANE_DRIVER_PLATFORM_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -80,8 +81,14 @@ std::FILE* openOutputFile(const std::string& path, bool append, int& error);
 // opened, when it is not a regular file (a FIFO or device would block or
 // never end a read) or when it is the very file `out` has open: the output
 // file matches too when it lies in the scanned directory, and reading it back
-// would take the rows as a message. `out` may be null.
-std::FILE* openMessageFile(const std::string& path, std::FILE* out);
+// would take the rows as a message. `out` may be null. `size` receives the
+// file's size as the open found it, 0 when unknown.
+std::FILE* openMessageFile(const std::string& path, std::FILE* out,
+                           std::uint64_t& size);
+
+// Whether standard output is an interactive terminal (a console window on
+// Windows), not a file, pipe or device.
+bool isStandardOutputTerminal();
 
 // Waits for one key press without echo when standard input is a terminal.
 // Otherwise reads one byte of standard input and returns: at once at end of

@@ -115,24 +115,26 @@ std::FILE* openOutputFile(const std::string& path, bool append, int& error) {
 // One open and one fstat per message, no walk of the path beyond the open:
 // with tens of thousands of small messages, extra stat calls on the name are
 // a noticeable share of the run. O_NONBLOCK keeps the open itself from
-// waiting for a writer when the name is a FIFO; it is cleared again before
-// the regular file is read.
-std::FILE* openMessageFile(const std::string& path, std::FILE* out) {
+// waiting for a writer when the name is a FIFO; on a regular file it changes
+// nothing, so it stays set.
+std::FILE* openMessageFile(const std::string& path, std::FILE* out,
+                           std::uint64_t& size) {
+  size = 0;
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat opened;
   struct stat output;
-  bool usable =
+  bool isUsable =
       fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
       !(out != nullptr && fstat(fileno(out), &output) == 0 &&
-        output.st_dev == opened.st_dev && output.st_ino == opened.st_ino) &&
-      fcntl(fd, F_SETFL, 0) == 0;
-  std::FILE* file = usable ? fdopen(fd, "rb") : nullptr;
+        output.st_dev == opened.st_dev && output.st_ino == opened.st_ino);
+  std::FILE* file = isUsable ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
     close(fd);
     return nullptr;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
+  size = opened.st_size > 0 ? static_cast<std::uint64_t>(opened.st_size) : 0;
   return file;
 }
 
@@ -146,6 +148,8 @@ void readOneByte() {
 }
 
 }  // namespace
+
+bool isStandardOutputTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 void waitForKey() {
   termios saved;

@@ -96,24 +96,31 @@ bool isSameFile(const std::string& path, std::FILE* file) {
   return isSame;
 }
 
-namespace {
-
-bool isRegularFile(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
-}
-
-}  // namespace
-
 // The output file is held without sharing, so opening it again fails anyway;
 // the same-file test keeps the outcome plain when the sharing rules differ
-// (a network share, say).
-std::FILE* openMessageFile(const std::string& path, std::FILE* out) {
-  if (isSameFile(path, out) || !isRegularFile(path)) return nullptr;
+// (a network share, say). One attribute query tells a regular file and its
+// size.
+std::FILE* openMessageFile(const std::string& path, std::FILE* out,
+                           std::uint64_t& size) {
+  size = 0;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (isSameFile(path, out) ||
+      !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return nullptr;
+  }
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  if (file == nullptr) return nullptr;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+         data.nFileSizeLow;
   return file;
+}
+
+bool isStandardOutputTerminal() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 // _getch reads the console itself, not standard input, so it is used only

@@ -155,8 +155,9 @@ bool processMessageFile(const std::string& path, std::FILE* out) {
   log.report("Parsing eml %s", path.c_str());
 
   MessageBuffer buffer;
-  InputFile file(openMessageFile(path, out));
-  if (!file || !buffer.loadFrom(file.get())) {
+  std::uint64_t size = 0;
+  InputFile file(openMessageFile(path, out, size));
+  if (!file || !buffer.loadFrom(file.get(), size)) {
     log.report("Unable to read eml from %s", path.c_str());
     return false;
   }

@@ -4,6 +4,7 @@
 #include "message/message_buffer.h"
 
 #include <cstring>
+#include <vector>
 
 #include "message/utf16.h"
 
@@ -15,26 +16,25 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// A block with no text yet. Its data area is left as allocated: append()
-// zeroes everything after the text once the text is in, which spares
-// clearing a whole block that is about to be overwritten.
+// Data areas of released buffers wait here for the next load, so a run over
+// many messages allocates its areas once rather than once per message. A
+// message of up to kSpareAreas blocks (the common case by far) reuses them
+// all; the areas of a bigger one beyond that are freed.
+constexpr std::size_t kSpareAreas = 16;
+thread_local std::vector<std::unique_ptr<char[]>> tSpareAreas;
+
+// A block with no text yet. Its data area is left as found: append() zeroes
+// everything after the text once the text is in, which spares clearing a
+// whole block that is about to be overwritten.
 std::unique_ptr<BufferBlock> newBlock() {
   auto block = std::make_unique<BufferBlock>();
-  block->data.reset(new char[BufferBlock::kBlockDataSize]);
-  return block;
-}
-
-// Reads until `size` bytes have arrived, the end of the file is seen or a
-// read returns nothing (a read error), so only the last read of a file comes
-// back short. Stopping at the end of the file spares one more read call.
-size_t readChunk(std::FILE* file, char* data, size_t size) {
-  size_t total = 0;
-  while (total < size) {
-    size_t n = std::fread(data + total, 1, size - total, file);
-    total += n;
-    if (n == 0 || std::feof(file)) break;
+  if (tSpareAreas.empty()) {
+    block->data.reset(new char[BufferBlock::kBlockDataSize]);
+  } else {
+    block->data = std::move(tSpareAreas.back());
+    tSpareAreas.pop_back();
   }
-  return total;
+  return block;
 }
 
 bool startsWith(const char* data, size_t n, std::string_view mark) {
@@ -74,6 +74,38 @@ class Utf16Decoder {
 
 }  // namespace
 
+// Reads a file in blocks of kReadSize bytes. Each read goes on until the
+// block is full, the end of the file is seen or a read returns nothing (a
+// read error), so only the last block of a file comes back short. With the
+// file's size known it asks for no more than is left, so the last block ends
+// without a read that only finds the end.
+class MessageBuffer::BlockReader {
+ public:
+  BlockReader(std::FILE* file, std::uint64_t size)
+      : file_(file), unread_(size), isSizeKnown_(size > 0) {}
+
+  // Fills `data` with up to kReadSize bytes and returns how many arrived;
+  // `hasMore` says whether the file may go on after them.
+  size_t read(char* data, bool& hasMore) {
+    size_t want = kReadSize;
+    if (isSizeKnown_ && unread_ < want) want = static_cast<size_t>(unread_);
+    size_t total = 0;
+    while (total < want) {
+      size_t n = std::fread(data + total, 1, want - total, file_);
+      total += n;
+      if (n == 0 || std::feof(file_)) break;
+    }
+    if (isSizeKnown_) unread_ -= total;
+    hasMore = total == kReadSize && !(isSizeKnown_ && unread_ == 0);
+    return total;
+  }
+
+ private:
+  std::FILE* file_;
+  std::uint64_t unread_;
+  bool isSizeKnown_;
+};
+
 MessageBuffer::~MessageBuffer() { release(); }
 
 bool MessageBuffer::load(const char* path) {
@@ -86,20 +118,21 @@ bool MessageBuffer::load(const char* path) {
   return loadFrom(file.get());
 }
 
-bool MessageBuffer::loadFrom(std::FILE* file) {
+bool MessageBuffer::loadFrom(std::FILE* file, std::uint64_t size) {
   // A stream already at its end holds nothing more; an empty buffer is a
   // valid, empty message.
   if (file == nullptr || std::feof(file)) return true;
+  BlockReader reader(file, size);
   std::unique_ptr<BufferBlock> block = newBlock();
   char* data = block->data.get();
-  size_t n = readChunk(file, data, kReadSize);
-  bool hasMore = n == kReadSize;
+  bool hasMore = false;
+  size_t n = reader.read(data, hasMore);
   // Byte-order marks are looked for only at the very start of the file.
   if (first == nullptr) {
     if (startsWith(data, n, "\xFF\xFE") || startsWith(data, n, "\xFE\xFF")) {
       isUtf16 = true;
       bool isBigEndian = data[0] == '\xFE';
-      loadUtf16(file, std::move(block), n - 2, hasMore, isBigEndian);
+      loadUtf16(reader, std::move(block), n - 2, hasMore, isBigEndian);
       return true;
     }
     if (startsWith(data, n, "\xEF\xBB\xBF")) {
@@ -111,12 +144,11 @@ bool MessageBuffer::loadFrom(std::FILE* file) {
     if (n > 0) append(std::move(block), static_cast<int>(n));
     if (!hasMore) return true;
     block = newBlock();
-    n = readChunk(file, block->data.get(), kReadSize);
-    hasMore = n == kReadSize;
+    n = reader.read(block->data.get(), hasMore);
   }
 }
 
-void MessageBuffer::loadUtf16(std::FILE* file,
+void MessageBuffer::loadUtf16(BlockReader& reader,
                               std::unique_ptr<BufferBlock> area, size_t n,
                               bool hasMore, bool isBigEndian) {
   Utf16Decoder decoder(isBigEndian);
@@ -127,8 +159,7 @@ void MessageBuffer::loadUtf16(std::FILE* file,
     appendText(utf8);
     if (!hasMore) return;
     bytes = area->data.get();
-    n = readChunk(file, area->data.get(), kReadSize);
-    hasMore = n == kReadSize;
+    n = reader.read(area->data.get(), hasMore);
   }
 }
 
@@ -236,6 +267,9 @@ void MessageBuffer::release() {
   BufferBlock* block = first;
   while (block != nullptr) {
     BufferBlock* next = block->next;
+    if (block->data && tSpareAreas.size() < kSpareAreas) {
+      tSpareAreas.push_back(std::move(block->data));
+    }
     delete block;
     block = next;
   }

@@ -56,8 +56,11 @@ class MessageBuffer {
 
   // The fill step of load() on an already open stream, which stays open.
   // Always succeeds. Used by load(), by the run loop on the message file it
-  // opened, and by tests (through fmemopen).
-  bool loadFrom(std::FILE* file);
+  // opened, and by tests (through fmemopen). `size`, when not 0, is the
+  // file's size when it was opened: reading stops once that many bytes have
+  // arrived, which spares the read that would only find the end (a file
+  // that grows meanwhile is taken as it was). 0 reads to the end.
+  bool loadFrom(std::FILE* file, std::uint64_t size = 0);
 
   // Copies the next line piece starting at `from` into `line` and terminates
   // it with a zero byte: up to and including the next line feed, but at most
@@ -96,8 +99,9 @@ class MessageBuffer {
   // holds the first read: `n` bytes after the mark at offset 2, then serves
   // as the area for the later reads. `hasMore` says whether that read filled
   // the whole block, so the file may go on.
-  void loadUtf16(std::FILE* file, std::unique_ptr<BufferBlock> area, size_t n,
-                 bool hasMore, bool isBigEndian);
+  class BlockReader;  // reads a file block by block
+  void loadUtf16(BlockReader& reader, std::unique_ptr<BufferBlock> area,
+                 size_t n, bool hasMore, bool isBigEndian);
 };
 
 #endif  // MAILVANE_MESSAGE_MESSAGE_BUFFER_H_

@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "test_util.h"
 
@@ -70,6 +77,96 @@ TEST(MessageBufferTest, LoadKeepsBytesDropsMarksAndConvertsUtf16) {
         << got.substr(0, 9) << "\"";
     EXPECT_EQ(lengths, c.wantLengths);
   }
+}
+
+// The text of every block, joined, and the block lengths.
+std::string joinedText(const MessageBuffer& buffer, std::vector<int>* lengths) {
+  std::string text;
+  for (const BufferBlock* b = buffer.first; b != nullptr; b = b->next) {
+    text.append(b->data.get(), b->length);
+    if (lengths != nullptr) lengths->push_back(b->length);
+  }
+  return text;
+}
+
+// A size known from the open stops the reading there: a file that grew
+// since is taken as it was, and 0 means "read to the end".
+TEST(MessageBufferTest, KnownSizeEndsTheReading) {
+  ScratchDir dir;
+  std::string text(3 * 8192 + 100, 'a');
+  for (size_t i = 0; i < text.size(); i += 61) text[i] = '\n';
+  dir.write("m.eml", text);
+  const std::string mark = "\xFF\xFE";
+  dir.write("u.eml", mark + std::string("a\0b\0c\0", 6));
+  struct Case {
+    const char* file;
+    std::uint64_t size;
+    size_t wantLength;  // of the text, from the start
+    std::vector<int> wantLengths;
+  } cases[] = {
+      {"m.eml", 0, text.size(), {8192, 8192, 8192, 100}},
+      {"m.eml", text.size(), text.size(), {8192, 8192, 8192, 100}},
+      {"m.eml", 8192, 8192, {8192}},
+      {"m.eml", 8193, 8193, {8192, 1}},
+      {"m.eml", 100, 100, {100}},
+      {"m.eml", 1u << 30, text.size(), {8192, 8192, 8192, 100}},
+      {"u.eml", 6, 2, {2}},  // the mark and two units
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " size " + std::to_string(c.size));
+    std::FILE* file = std::fopen((dir.path() / c.file).string().c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    MessageBuffer buffer;
+    EXPECT_TRUE(buffer.loadFrom(file, c.size));
+    std::fclose(file);
+    std::vector<int> lengths;
+    std::string got = joinedText(buffer, &lengths);
+    if (std::string(c.file) == "m.eml") {
+      EXPECT_TRUE(got == text.substr(0, c.wantLength)) << got.size();
+    } else {
+      EXPECT_EQ(got, std::string("ab").substr(0, c.wantLength));
+    }
+    EXPECT_EQ(lengths, c.wantLengths);
+  }
+}
+
+#ifndef _WIN32
+// With the size known, the last read asks for exactly what is left, so no
+// read is left over to find the end: on a pipe that stays open, one more
+// read would fail (non-blocking) and mark the stream.
+TEST(MessageBufferTest, KnownSizeSparesTheReadThatFindsTheEnd) {
+  for (size_t size : {size_t{10}, size_t{8192}, size_t{8192 + 10}}) {
+    SCOPED_TRACE(size);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    std::string bytes(size, 'q');
+    ASSERT_EQ(write(ends[1], bytes.data(), size), static_cast<ssize_t>(size));
+    std::FILE* file = fdopen(ends[0], "rb");
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    MessageBuffer buffer;
+    buffer.loadFrom(file, size);
+    EXPECT_FALSE(std::ferror(file));
+    EXPECT_EQ(joinedText(buffer, nullptr), bytes);
+    std::fclose(file);
+    close(ends[1]);
+  }
+}
+#endif
+
+// Released data areas are handed to later loads; the room after the text
+// must still be zero, however much text the area held before.
+TEST(MessageBufferTest, ReusedAreasAreZeroAfterTheText) {
+  MessageBuffer buffer;
+  loadBytes(buffer, std::string(20 * 8192, '\xAA'));
+  buffer.release();
+  loadBytes(buffer, "ab");
+  ASSERT_NE(buffer.first, nullptr);
+  EXPECT_EQ(buffer.first->length, 2);
+  const char* data = buffer.first->data.get();
+  EXPECT_EQ(std::string(data, 2), "ab");
+  EXPECT_EQ(std::string(data + 2, BufferBlock::kBlockDataSize - 2),
+            std::string(BufferBlock::kBlockDataSize - 2, '\0'));
 }
 
 TEST(MessageBufferTest, ReadLineCutsLongLinesAndCarriesPositions) {
