@@ -70,12 +70,13 @@ std::string FieldMap::value(std::string_view key) const {
   return found == nullptr ? std::string() : *found;
 }
 
+// One descent finds the key or the place for it.
 void FieldMap::set(std::string_view key, std::string value) {
-  auto it = map_.find(key);
-  if (it != map_.end()) {
+  auto it = map_.lower_bound(key);
+  if (it != map_.end() && !map_.key_comp()(key, it->first)) {
     it->second = std::move(value);
   } else {
-    map_.emplace(std::string(key), std::move(value));
+    map_.emplace_hint(it, std::string(key), std::move(value));
   }
 }
 
@@ -114,10 +115,10 @@ void HeaderList::set(std::string_view name, std::string value) {
 }
 
 void HeaderList::store(HeaderField field) {
-  auto it = fields_.find(field.name);
-  if (it == fields_.end()) {
+  auto it = fields_.lower_bound(field.name);
+  if (it == fields_.end() || fields_.key_comp()(field.name, it->first)) {
     std::string key = field.name;
-    fields_.emplace(std::move(key), std::move(field));
+    fields_.emplace_hint(it, std::move(key), std::move(field));
     return;
   }
   // The key takes the name as now written, like the field itself; the node
