@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Time and peak memory of Mailvane (Release build) on each hostile input of
-# tests/hostile/hostile_inputs.h: the inputs the hostile-input tests check,
-# the ones that reach a regex library limit, and two whose patterns take
-# quadratic time before the library gives up. Each input is generated in a
+# tests/hostile/hostile_inputs.h: the inputs the hostile-input tests check
+# and the one that reaches a regex library limit. Each input is generated in a
 # scratch directory, run alone with "-eml INPUT -out out.csv" under
 # /usr/bin/time -v, and removed again.
 #

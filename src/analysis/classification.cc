@@ -40,7 +40,9 @@ bool MessageAnalysis::contentTypeEquals(const char* paramName,
 }
 
 bool MessageAnalysis::isBounceMessage() const {
-  return headerMatches(nullptr, patterns_.bounceSubject, "Subject") ||
+  const HeaderField* subject = message.root.headers.find("Subject");
+  return (subject != nullptr &&
+          patterns_.matchesBounceSubject(subject->value)) ||
          headerMatches(nullptr, patterns_.precedenceAutoReply, "Precedence") ||
          headerMatches(nullptr, patterns_.postmasterFrom, "From");
 }

@@ -86,8 +86,7 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
        boost::regex_search(line.begin(), line.end(), match,
                            patterns.replyCodeAfterColon)) ||
       (candidates.has(Mailvane::kReplyAtStartCandidate) &&
-       boost::regex_search(line.begin(), line.end(), match,
-                           patterns.replyCodeAtStart))) {
+       patterns.searchReplyCodeAtStart(line, match))) {
     outcome.status = statusFromReplyCode(match.str(1));
     return outcome;
   }

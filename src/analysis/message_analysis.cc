@@ -44,7 +44,10 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
     return;
   }
   // An automatic reply whose subject says so plainly concerns no recipient.
-  if (headerMatches(nullptr, patterns_.autoReplySubject, "Subject")) return;
+  const HeaderField* subject = message.root.headers.find("Subject");
+  if (subject != nullptr && patterns_.matchesAutoReplySubject(subject->value)) {
+    return;
+  }
   if (isAutoResponse) {
     appendAutoReplyResult();
     return;

@@ -21,6 +21,24 @@ std::size_t closingSlash(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// The pattern `text` compiled without its absence tail, when it ends in that
+// top-level alternative and ignores letter case as the tail test does; an
+// empty pattern otherwise.
+boost::regex withoutAbsenceTail(std::string_view text) {
+  std::string body = patternBody(text);
+  PatternFlags flags = patternFlags(text, boost::regex::perl);
+  if ((flags & boost::regex::icase) == 0 ||
+      body.size() <= kAbsenceTail.size() || !body.ends_with(kAbsenceTail)) {
+    return boost::regex();
+  }
+  body.resize(body.size() - kAbsenceTail.size());
+  return boost::regex(body, flags);
+}
+
+}  // namespace
+
 std::string patternBody(std::string_view text) {
   std::size_t last = closingSlash(text);
   if (last == std::string_view::npos) return std::string(text);
@@ -95,9 +113,59 @@ Mailvane::Mailvane(bool isPrefiltered)
   }
   lineFilter_ = PhrasePrefilter(linePatterns);
   addressFilter_ = PhrasePrefilter({asCompiled(kGlobalPatternTexts[6], perl)});
+  gappedRows_.resize(kStatusPhraseRowCount);
+  for (std::size_t i = 0; i < kStatusPhraseRowCount; ++i) {
+    GappedPhrase phrase;
+    if (GappedPhrase::parse(StatusPhraseTable[i].pattern, phrase)) {
+      gappedRows_[i] = std::make_unique<GappedPhrase>(std::move(phrase));
+    }
+  }
+  bounceSubjectHead_ = withoutAbsenceTail(kGlobalPatternTexts[0]);
+  autoReplySubjectHead_ = withoutAbsenceTail(kGlobalPatternTexts[5]);
 }
 
 Mailvane::~Mailvane() = default;
+
+namespace {
+
+// "A|B" matches somewhere exactly when A or B does, so a pattern ending in
+// the absence tail is searched as its head plus the linear tail test.
+bool matchesWithTail(std::string_view text, const boost::regex& whole,
+                     const boost::regex& head) {
+  if (head.empty()) return boost::regex_search(text.begin(), text.end(), whole);
+  return hasAbsenceBeforeOffice(text) ||
+         boost::regex_search(text.begin(), text.end(), head);
+}
+
+}  // namespace
+
+bool Mailvane::matchesBounceSubject(std::string_view text) const {
+  return matchesWithTail(text, bounceSubject, bounceSubjectHead_);
+}
+
+bool Mailvane::matchesAutoReplySubject(std::string_view text) const {
+  return matchesWithTail(text, autoReplySubject, autoReplySubjectHead_);
+}
+
+bool Mailvane::searchReplyCodeAtStart(
+    std::string_view line,
+    boost::match_results<std::string_view::const_iterator>& match) const {
+  if (!isPrefiltered_) {
+    return boost::regex_search(line.begin(), line.end(), match,
+                               replyCodeAtStart);
+  }
+  std::size_t start = findReplyCodeRefusal(line);
+  if (start == std::string_view::npos) return false;
+  // The library matches from there, so the groups are its own; only the
+  // start is given. The byte before it decides whether "^" holds.
+  auto flags = boost::match_continuous;
+  if (start > 0) flags |= boost::match_prev_avail;
+  if (boost::regex_search(line.begin() + static_cast<std::ptrdiff_t>(start),
+                          line.end(), match, replyCodeAtStart, flags)) {
+    return true;
+  }
+  return boost::regex_search(line.begin(), line.end(), match, replyCodeAtStart);
+}
 
 std::string Mailvane::matchStatusPhrase(std::string_view line) const {
   return matchStatusPhrase(line, lineCandidates(line));
@@ -110,6 +178,11 @@ std::string Mailvane::matchStatusPhrase(
   boost::match_results<std::string_view::const_iterator> match;
   for (std::size_t i = candidates.next(0); i < kStatusPhraseRowCount;
        i = candidates.next(i + 1)) {
+    // Only the prefiltered object has gapped rows; they capture nothing.
+    if (!gappedRows_.empty() && gappedRows_[i] != nullptr) {
+      if (gappedRows_[i]->matches(line)) return StatusPhraseTable[i].status;
+      continue;
+    }
     if (!boost::regex_search(line.begin(), line.end(), match,
                              statusPhraseRows[i])) {
       continue;

@@ -15,10 +15,12 @@
 
 #include <boost/regex.hpp>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "analysis/long_text_search.h"
 #include "analysis/phrase_prefilter.h"
 
 using PatternFlags = boost::regex_constants::syntax_option_type;
@@ -120,6 +122,18 @@ class Mailvane {
   // False only when the address pattern cannot match `line`.
   bool mayHoldAddress(std::string_view line) const;
 
+  // Whether pattern 1 (bounceSubject) or 6 (autoReplySubject) matches
+  // somewhere in `text`: the answer of a search, in time linear in the text
+  // however many "out" and "away" it holds.
+  bool matchesBounceSubject(std::string_view text) const;
+  bool matchesAutoReplySubject(std::string_view text) const;
+  // A search for pattern 16 (replyCodeAtStart) in `line`: `match` and the
+  // result as the library's search gives them, without its backtracking over
+  // every line start of a long line.
+  bool searchReplyCodeAtStart(
+      std::string_view line,
+      boost::match_results<std::string_view::const_iterator>& match) const;
+
   // Free-text bounce analysis over body lines (see free_text.cc).
 
   // The status decided for `recipient` by the lines from index `start` on: a
@@ -140,6 +154,13 @@ class Mailvane {
   // pattern alone.
   PhrasePrefilter lineFilter_;
   PhrasePrefilter addressFilter_;
+  // Patterns 1 and 6 without their absence tail, when they end in it; that
+  // tail is then answered by hasAbsenceBeforeOffice. Empty otherwise.
+  boost::regex bounceSubjectHead_;
+  boost::regex autoReplySubjectHead_;
+  // Phrase rows of the form "A.*?B", tested without the library (whose
+  // search would try the gap from every A); empty for the other rows.
+  std::vector<std::unique_ptr<GappedPhrase>> gappedRows_;
 };
 
 // The process-wide pattern object.

@@ -249,9 +249,9 @@ INSTANTIATE_TEST_SUITE_P(Generated, HostileInputTest,
                            return name;
                          });
 
-// Three messages that each drive a pattern past a limit of the regex library
-// (see regexLimitInputs) and one ordinary bounce, in one directory run: each
-// of the three is reported as not analysed with the library's own words and
+// A message that drives a pattern past a limit of the regex library (see
+// regexLimitInputs) and one ordinary bounce, in one directory run: the first
+// is reported as not analysed with the library's own words and
 // gets no verdicts and no rows, and the bounce still gets its report and row,
 // whatever the order of the directory listing.
 TEST(RegexLimitTest, MessageIsAbandonedAndTheRunGoesOn) {

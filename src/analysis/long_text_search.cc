@@ -1,0 +1,154 @@
+// Linear-time forms of two backtracking searches (see the header).
+
+#include "analysis/long_text_search.h"
+
+#include <algorithm>
+
+namespace {
+
+char foldLetter(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool isLineSeparator(char c) { return c == '\n' || c == '\r' || c == '\f'; }
+
+// Whether "^" holds at `at`: the start of the text, or just after a line
+// separator, except between a carriage return and the line feed after it.
+bool isLineStart(std::string_view text, std::size_t at) {
+  if (at == 0) return true;
+  char before = text[at - 1];
+  if (!isLineSeparator(before)) return false;
+  return !(before == '\r' && at < text.size() && text[at] == '\n');
+}
+
+// The refusal words of the reply-code pattern, its nested alternative
+// spelled out.
+constexpr std::string_view kRefusalWords[] = {
+    "denied",  "inactive", "deactivated", "rejected",      "disabled",
+    "unknown", "no such",  "not our",     "not activated", "not a valid",
+};
+
+// Where the first occurrence of `piece` at or after `from` begins, A-Z folded
+// and "." in `piece` standing for any byte; npos when there is none.
+std::size_t findWithWildcards(std::string_view text, std::string_view piece,
+                              std::size_t from) {
+  if (from > text.size()) return std::string_view::npos;
+  auto found = std::search(
+      text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
+      piece.begin(), piece.end(), [](char byte, char wanted) {
+        return wanted == '.' || foldLetter(byte) == foldLetter(wanted);
+      });
+  return found == text.end() ? std::string_view::npos
+                             : static_cast<std::size_t>(found - text.begin());
+}
+
+// Reads a run of literal bytes and "." from `pattern` at `at` into `piece`,
+// an escaped punctuation byte standing for itself. Stops at the first byte
+// that is neither; false when that is an escape of another kind.
+bool readLiteralRun(std::string_view pattern, std::size_t& at,
+                    std::string& piece) {
+  constexpr std::string_view kSpecial = "\\^$|?*+()[]{}";
+  while (at < pattern.size()) {
+    char c = pattern[at];
+    if (c == '\\') {
+      if (at + 1 >= pattern.size()) return false;
+      char escaped = pattern[at + 1];
+      bool isPunctuation = (escaped >= '!' && escaped <= '/') ||
+                           (escaped >= ':' && escaped <= '@') ||
+                           (escaped >= '[' && escaped <= '`') ||
+                           (escaped >= '{' && escaped <= '~');
+      // An escaped "." is a literal dot, which the piece cannot tell from
+      // the wildcard.
+      if (!isPunctuation || escaped == '.') return false;
+      piece += escaped;
+      at += 2;
+    } else if (kSpecial.find(c) != std::string_view::npos) {
+      return true;
+    } else {
+      piece += c;
+      ++at;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool GappedPhrase::parse(std::string_view pattern, GappedPhrase& phrase) {
+  std::size_t at = 0;
+  std::string head;
+  std::string tail;
+  if (!readLiteralRun(pattern, at, head) || head.empty()) return false;
+  // The gap: ".*" or ".*?", read by the run above as a "." ending the head.
+  if (head.back() != '.' || pattern.substr(at, 1) != "*") return false;
+  head.pop_back();
+  ++at;
+  if (pattern.substr(at, 1) == "?") ++at;
+  if (head.empty() || !readLiteralRun(pattern, at, tail) || tail.empty() ||
+      at != pattern.size()) {
+    return false;
+  }
+  phrase.head_ = std::move(head);
+  phrase.tail_ = std::move(tail);
+  return true;
+}
+
+bool GappedPhrase::matches(std::string_view text) const {
+  std::size_t at = findWithWildcards(text, head_, 0);
+  return at != std::string_view::npos &&
+         findWithWildcards(text, tail_, at + head_.size()) !=
+             std::string_view::npos;
+}
+
+std::size_t findIgnoreCase(std::string_view text, std::string_view needle,
+                           std::size_t from) {
+  if (needle.empty() || from > text.size()) return std::string_view::npos;
+  auto found = std::search(
+      text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
+      needle.begin(), needle.end(),
+      [](char a, char b) { return foldLetter(a) == foldLetter(b); });
+  return found == text.end() ? std::string_view::npos
+                             : static_cast<std::size_t>(found - text.begin());
+}
+
+// "." crosses every byte, so only the order counts: the earliest end of an
+// absence word, then any "office" from there on.
+bool hasAbsenceBeforeOffice(std::string_view text) {
+  std::size_t earliestEnd = std::string_view::npos;
+  for (std::string_view word : {"out", "away", "on holiday"}) {
+    std::size_t at = findIgnoreCase(text, word);
+    if (at != std::string_view::npos) {
+      earliestEnd = std::min(earliestEnd, at + word.size());
+    }
+  }
+  return earliestEnd != std::string_view::npos &&
+         findIgnoreCase(text, "office", earliestEnd) != std::string_view::npos;
+}
+
+// The lazy ".*?" crosses every byte, so a code at a line start matches when
+// any refusal word begins after its blank: after the start of the last
+// refusal word at the latest. The leftmost such line start is the match.
+std::size_t findReplyCodeRefusal(std::string_view line) {
+  const auto sameLetter = [](char a, char b) {
+    return foldLetter(a) == foldLetter(b);
+  };
+  std::size_t lastWord = std::string_view::npos;
+  for (std::string_view word : kRefusalWords) {
+    auto found = std::find_end(line.begin(), line.end(), word.begin(),
+                               word.end(), sameLetter);
+    if (found == line.end()) continue;
+    auto at = static_cast<std::size_t>(found - line.begin());
+    if (lastWord == std::string_view::npos || at > lastWord) lastWord = at;
+  }
+  if (lastWord == std::string_view::npos || lastWord < 4) {
+    return std::string_view::npos;
+  }
+  for (std::size_t p = 0; p + 4 <= lastWord; ++p) {
+    if (line[p] >= '4' && line[p] <= '5' && isLineStart(line, p) &&
+        std::string_view("01257").find(line[p + 1]) != std::string_view::npos &&
+        line[p + 2] >= '0' && line[p + 2] <= '5' && line[p + 3] == ' ') {
+      return p;
+    }
+  }
+  return std::string_view::npos;
+}

@@ -1,0 +1,58 @@
+// Linear-time answers for the two searches whose backtracking grows with the
+// square of the text: "(out|away|on holiday).*office" at the end of the
+// subject patterns, and the reply code opening a refusal in free text. A
+// subject or body line of a few hundred kilobytes full of "out" or of line
+// starts would otherwise hold the run for minutes.
+//
+// Each function gives what the regex library's search gives for that
+// pattern, with its default match options: letter case ignored for ASCII
+// letters only, "." matching every byte (line separators and zero bytes
+// included), and "^" matching at the start and after a line feed, carriage
+// return or form feed, but not between a carriage return and a line feed.
+
+#ifndef MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
+#define MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Where the first occurrence of `needle` at or after `from` begins in `text`,
+// A-Z folded to a-z; npos when there is none or `needle` is empty.
+std::size_t findIgnoreCase(std::string_view text, std::string_view needle,
+                           std::size_t from = 0);
+
+// The pattern tail the subject patterns end in, alternative and all.
+inline constexpr std::string_view kAbsenceTail =
+    "|(out|away|on holiday).*office";
+
+// Whether "(out|away|on holiday).*office" matches somewhere in `text`, letter
+// case ignored: some "out", "away" or "on holiday" ends at or before the
+// start of some later "office".
+bool hasAbsenceBeforeOffice(std::string_view text);
+
+// Where the leftmost match in `line` of
+// "^([45][01257][012345]) (?:.*?)(?:denied|inactive|deactivated|rejected|
+// disabled|unknown|no such|not (?:our|activated|a valid))+", letter case
+// ignored, begins: the first line start holding such a code and a blank with
+// one of the refusal words somewhere after them. npos when there is none.
+std::size_t findReplyCodeRefusal(std::string_view line);
+
+// A pattern of the form "A.*?B" or "A.*B" where A and B are runs of literal
+// bytes and "." only, searched with letter case ignored: it matches exactly
+// when some A ends at or before the start of some later B, which one pass
+// for the first A and one for a B after it decide.
+class GappedPhrase {
+ public:
+  // The phrase `pattern` stands for; false when it has another form (then
+  // `phrase` is left as it was).
+  static bool parse(std::string_view pattern, GappedPhrase& phrase);
+
+  bool matches(std::string_view text) const;
+
+ private:
+  std::string head_;  // "." stands for any byte
+  std::string tail_;
+};
+
+#endif  // MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
