@@ -51,14 +51,16 @@ std::string normalizeVersionText(std::string_view fileVersion) {
         lastComponent.size() <= kMaxBuildNumberLength) {
       buildNumber = lastComponent;
     }
-    text.replace(lastDot, std::string::npos, "\n");
+    text.resize(lastDot);
+    text += '\n';
   }
 
   std::size_t firstDot = text.find('.');
   if (firstDot != std::string::npos) {
     for (std::size_t zero = text.find(".0\n", firstDot + 1);
          zero != std::string::npos; zero = text.find(".0\n", firstDot + 1)) {
-      text.replace(zero, std::string::npos, "\n");
+      text.resize(zero);
+      text += '\n';
     }
   }
 
@@ -69,7 +71,10 @@ std::string normalizeVersionText(std::string_view fileVersion) {
 
 std::string attributionText(int year) {
   std::string years = std::to_string(kFirstYear);
-  if (year > kFirstYear) years += "-" + std::to_string(year - 2000);
+  if (year > kFirstYear) {
+    years += '-';
+    years += std::to_string(year - 2000);
+  }
   return "Copyright (c) " + years + " The Mailvane authors, " + kProjectAddress;
 }
 
