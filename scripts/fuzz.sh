@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 
 if (($# < 2)); then
-  echo "Usage: scripts/fuzz.sh fuzz_message|fuzz_headers|fuzz_reports|all SECONDS [libFuzzer options...]" >&2
+  echo "Usage: scripts/fuzz.sh fuzz_message|fuzz_headers|fuzz_reports|fuzz_searches|all SECONDS [libFuzzer options...]" >&2
   exit 2
 fi
 which=$1
@@ -27,7 +27,7 @@ shift 2
 source scripts/setup.sh
 mailvane_install_missing clang libclang-rt-14-dev
 
-all_targets=(fuzz_message fuzz_headers fuzz_reports)
+all_targets=(fuzz_message fuzz_headers fuzz_reports fuzz_searches)
 if [ "$which" = all ]; then
   targets=("${all_targets[@]}")
 else
@@ -35,8 +35,10 @@ else
 fi
 
 # Longest input per target: whole messages need room for several 8192-byte
-# blocks; header blocks and report parts are shorter.
-declare -A max_len=([fuzz_message]=65536 [fuzz_headers]=16384 [fuzz_reports]=8192)
+# blocks; header blocks and report parts are shorter, and single lines for
+# the searches shorter still.
+declare -A max_len=([fuzz_message]=65536 [fuzz_headers]=16384 [fuzz_reports]=8192
+  [fuzz_searches]=2048)
 
 build_dir="${MAILVANE_FUZZ_BUILD_DIR:-build-fuzz}"
 # -O1 with assertions kept: fuzzing wants asserts live and stacks readable.
