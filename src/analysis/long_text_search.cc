@@ -28,16 +28,22 @@ constexpr std::string_view kRefusalWords[] = {
     "unknown", "no such",  "not our",     "not activated", "not a valid",
 };
 
-// Where the first occurrence of `piece` at or after `from` begins, A-Z folded
-// and "." in `piece` standing for any byte; npos when there is none.
-std::size_t findWithWildcards(std::string_view text, std::string_view piece,
-                              std::size_t from) {
-  if (from > text.size()) return std::string_view::npos;
-  auto found = std::search(
-      text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
-      piece.begin(), piece.end(), [](char byte, char wanted) {
-        return wanted == '.' || foldLetter(byte) == foldLetter(wanted);
-      });
+bool isSameLetter(char a, char b) { return foldLetter(a) == foldLetter(b); }
+
+// Matches a byte of the text against a byte of a piece in which "." stands
+// for any byte.
+bool isSameOrWildcard(char byte, char wanted) {
+  return wanted == '.' || isSameLetter(byte, wanted);
+}
+
+// Where the first occurrence of `piece` at or after `from` begins, bytes
+// compared with `same`; npos when there is none.
+template <typename Same>
+std::size_t findFrom(std::string_view text, std::string_view piece,
+                     std::size_t from, Same same) {
+  if (piece.empty() || from > text.size()) return std::string_view::npos;
+  auto found = std::search(text.begin() + static_cast<std::ptrdiff_t>(from),
+                           text.end(), piece.begin(), piece.end(), same);
   return found == text.end() ? std::string_view::npos
                              : static_cast<std::size_t>(found - text.begin());
 }
@@ -94,21 +100,15 @@ bool GappedPhrase::parse(std::string_view pattern, GappedPhrase& phrase) {
 }
 
 bool GappedPhrase::matches(std::string_view text) const {
-  std::size_t at = findWithWildcards(text, head_, 0);
+  std::size_t at = findFrom(text, head_, 0, isSameOrWildcard);
   return at != std::string_view::npos &&
-         findWithWildcards(text, tail_, at + head_.size()) !=
+         findFrom(text, tail_, at + head_.size(), isSameOrWildcard) !=
              std::string_view::npos;
 }
 
 std::size_t findIgnoreCase(std::string_view text, std::string_view needle,
                            std::size_t from) {
-  if (needle.empty() || from > text.size()) return std::string_view::npos;
-  auto found = std::search(
-      text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
-      needle.begin(), needle.end(),
-      [](char a, char b) { return foldLetter(a) == foldLetter(b); });
-  return found == text.end() ? std::string_view::npos
-                             : static_cast<std::size_t>(found - text.begin());
+  return findFrom(text, needle, from, isSameLetter);
 }
 
 // "." crosses every byte, so only the order counts: the earliest end of an
@@ -129,13 +129,10 @@ bool hasAbsenceBeforeOffice(std::string_view text) {
 // any refusal word begins after its blank: after the start of the last
 // refusal word at the latest. The leftmost such line start is the match.
 std::size_t findReplyCodeRefusal(std::string_view line) {
-  const auto sameLetter = [](char a, char b) {
-    return foldLetter(a) == foldLetter(b);
-  };
   std::size_t lastWord = std::string_view::npos;
   for (std::string_view word : kRefusalWords) {
     auto found = std::find_end(line.begin(), line.end(), word.begin(),
-                               word.end(), sameLetter);
+                               word.end(), isSameLetter);
     if (found == line.end()) continue;
     auto at = static_cast<std::size_t>(found - line.begin());
     if (lastWord == std::string_view::npos || at > lastWord) lastWord = at;

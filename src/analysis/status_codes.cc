@@ -2,18 +2,14 @@
 
 #include "analysis/status_codes.h"
 
-#include <algorithm>
 #include <boost/regex.hpp>
 
+#include "analysis/long_text_search.h"
 #include "analysis/patterns.h"
 
 namespace {
 
 using ViewMatch = boost::match_results<std::string_view::const_iterator>;
-
-char foldAsciiLetter(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 }  // namespace
 
@@ -90,9 +86,5 @@ std::string stripAngleBrackets(std::string_view text) {
 }
 
 bool containsIgnoreCase(std::string_view text, std::string_view needle) {
-  if (needle.empty()) return false;
-  auto found = std::search(
-      text.begin(), text.end(), needle.begin(), needle.end(),
-      [](char a, char b) { return foldAsciiLetter(a) == foldAsciiLetter(b); });
-  return found != text.end();
+  return findIgnoreCase(text, needle) != std::string_view::npos;
 }
