@@ -1,9 +1,10 @@
 // Shared by the analysis tests: run a message given as text through analyse
-// and read its results back as one compact string.
+// and read its results back as one compact string; show a line readably.
 
 #ifndef MAILVANE_TESTS_ANALYSIS_ANALYSIS_TEST_UTIL_H_
 #define MAILVANE_TESTS_ANALYSIS_ANALYSIS_TEST_UTIL_H_
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,22 @@ inline std::string results(MessageAnalysis& a, std::string_view text) {
   std::string out;
   for (const RecipientResult& r : a.recipients) {
     out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
+  }
+  return out;
+}
+
+// `line` with every byte outside printable ASCII written as \xNN.
+inline std::string shown(std::string_view line) {
+  std::string out;
+  for (char c : line) {
+    auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7F) {
+      out += c;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", b);
+      out += hex;
+    }
   }
   return out;
 }

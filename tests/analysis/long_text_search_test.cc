@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/analysis_test_util.h"
 #include "analysis/patterns.h"
 
 namespace {
@@ -52,18 +53,6 @@ std::string randomText(std::mt19937& random,
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
   for (int i = 0; i < count; ++i) text += pieces[pick(random)];
   return text;
-}
-
-std::string shown(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += c;
-    } else {
-      out += "\\x" + std::to_string(static_cast<unsigned char>(c));
-    }
-  }
-  return out;
 }
 
 TEST(LongTextSearchTest, SubjectPatternsAnswerAsTheLibrary) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/analysis_test_util.h"
 #include "analysis/message_analysis.h"
 #include "analysis/patterns.h"
 #include "test_util.h"
@@ -35,22 +36,6 @@ const Mailvane& reference() {
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The line with every byte outside printable ASCII written as \xNN.
-std::string shown(std::string_view line) {
-  std::string out;
-  for (char c : line) {
-    auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b < 0x7F) {
-      out += c;
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", b);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 // Reports the first few differences only; a broken filter differs on

@@ -406,20 +406,20 @@ inline std::vector<HostileInput> hostileInputs() {
                       out.put("office\r\n\r\nhello\r\n");
                     },
                     bounce(outs + "office", {})});
+  // A body line of line starts with reply codes, then `ending`.
+  const auto replyCodeLine = [](std::string_view ending) {
+    return [ending](ChunkWriter& out) {
+      out.put(kListedBounceHeader);
+      out.repeat("\f550 x", 4 * kMiB / 6);
+      out.put(ending);
+    };
+  };
   inputs.push_back({"reply-code-line-starts-4mb.eml",
-                    [](ChunkWriter& out) {
-                      out.put(kListedBounceHeader);
-                      out.repeat("\f550 x", 4 * kMiB / 6);
-                      out.put("\r\nMailbox full\r\n");
-                    },
+                    replyCodeLine("\r\nMailbox full\r\n"),
                     bounce(kListedBounceSubject, {lostFull})});
   // The refusal word at the very end: the first "550" decides.
   inputs.push_back({"reply-code-refusal-at-end-4mb.eml",
-                    [](ChunkWriter& out) {
-                      out.put(kListedBounceHeader);
-                      out.repeat("\f550 x", 4 * kMiB / 6);
-                      out.put(" denied\r\n");
-                    },
+                    replyCodeLine(" denied\r\n"),
                     bounce(kListedBounceSubject, {lostFailed})});
   // The row's end comes first, so the row never matches; the dotted code
   // decides.
