@@ -24,8 +24,7 @@ constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
-using OutputFile = std::unique_ptr<std::FILE, FileCloser>;
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
+using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Writes `text` straight to standard output, not through the console writer.
 void writeDirect(std::string_view text) {
@@ -67,7 +66,7 @@ int processMatches(const RunOptions& options) {
   std::string pattern = searchPattern(options);
 
   int error = 0;
-  OutputFile out(openOutputFile(options.outPath, options.append, error));
+  OwnedFile out(openOutputFile(options.outPath, options.append, error));
   if (!out) {
     log.report("Unable to open output file %s (error %i)",
                options.outPath.c_str(), error);
@@ -156,7 +155,7 @@ bool processMessageFile(const std::string& path, std::FILE* out) {
 
   MessageBuffer buffer;
   std::uint64_t size = 0;
-  InputFile file(openMessageFile(path, out, size));
+  OwnedFile file(openMessageFile(path, out, size));
   if (!file || !buffer.loadFrom(file.get(), size)) {
     log.report("Unable to read eml from %s", path.c_str());
     return false;
