@@ -36,7 +36,9 @@ bool MessageAnalysis::contentTypeEquals(const char* paramName,
                                         std::string_view text) const {
   const std::string* value =
       headerOrParam(message.root.headers, paramName, "Content-Type");
-  return value != nullptr && *value == text;
+  // MIME media types, subtypes and token values such as a report-type are
+  // case-insensitive: MULTIPART/REPORT is the same type as multipart/report.
+  return value != nullptr && equalsIgnoreCase(*value, text);
 }
 
 bool MessageAnalysis::isBounceMessage() const {
@@ -81,8 +83,8 @@ bool MessageAnalysis::isAutoReply() const {
 }
 
 bool MessageAnalysis::isDeliveryStatusReport() const {
-  // RFC 3464: multipart/report; report-type=delivery-status, compared
-  // byte for byte.
+  // RFC 3464: multipart/report; report-type=delivery-status, in any letter
+  // case.
   return contentTypeEquals("type", "multipart/report") &&
          contentTypeEquals("report-type", "delivery-status");
 }

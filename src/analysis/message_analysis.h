@@ -56,7 +56,8 @@ class MessageAnalysis {
   // is given and non-empty, that header's parameter. Absent: false.
   bool headerMatches(const char* paramName, const boost::regex& pattern,
                      std::string_view headerName) const;
-  // Byte-for-byte equality of "Content-Type" (or its parameter) with `text`.
+  // Equality of "Content-Type" (or its parameter) with `text`, ASCII letters
+  // compared without regard to case.
   bool contentTypeEquals(const char* paramName, std::string_view text) const;
   bool isBounceMessage() const;
   // May set isHotmailFbl and originalRecipient.

@@ -97,6 +97,39 @@ TEST(DeliveryStatusTest, WhereTheParagraphsBegin) {
             "");
 }
 
+// Media type, subtype and report-type are tokens: any letter case makes the
+// message a report, read field by field; a value that differs by more than
+// case does not, and the address search then names the help address.
+TEST(DeliveryStatusTest, ContentTypeInAnyLetterCase) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"multipart/report; report-type=delivery-status", "report"},
+      {"MULTIPART/REPORT; REPORT-TYPE=DELIVERY-STATUS", "report"},
+      {"Multipart/Report; Report-Type=\"Delivery-Status\"", "report"},
+      {"multipart/reports; report-type=delivery-status", "search"},
+      {"multipart/report; report-type=delivery-status-x", "search"},
+  };
+  const std::string want[] = {
+      "{failed,5.1.1,kim@example.org}{failed,5.2.2,lee@example.com}",
+      "{failed,5.2.0,postmaster@mx.example.net}"};
+  for (const auto& [type, kind] : cases) {
+    SCOPED_TRACE(type);
+    MessageAnalysis a(mailvane());
+    std::string got = results(
+        a, std::string("From: MAILER-DAEMON@mx.example.net\n"
+                       "Subject: Undelivered Mail\nContent-Type: ") +
+               type +
+               ";\n  boundary=RPT\n\n--RPT\n\nDelivery failed; please "
+               "contact postmaster@mx.example.net\n--RPT\nContent-Type: "
+               "message/delivery-status\n\nReporting-MTA: x\n\n"
+               "Final-Recipient: rfc822; kim@example.org\nAction: failed\n"
+               "Status: 5.1.1\n\nFinal-Recipient: rfc822; lee@example.com\n"
+               "Action: failed\nStatus: 5.2.2\n--RPT--\n");
+    EXPECT_EQ(got, want[kind[0] == 'r' ? 0 : 1]);
+    EXPECT_TRUE(a.isBounce);
+    EXPECT_EQ(a.subject, "Undelivered Mail");
+  }
+}
+
 TEST(DeliveryStatusTest, ThousandsOfRecipientParagraphs) {
   std::string report = "Reporting-MTA: dns; mx.example.net\n";
   for (int i = 0; i < 5000; ++i) {
