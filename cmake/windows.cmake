@@ -1,14 +1,20 @@
-# What a Windows build adds to the targets: the version resource, the system
-# library that reads it, the executable's name Mailvane.exe, and, with MSVC,
-# the options that let processor faults unwind as C++ exceptions.
+# What a Windows build adds to the targets: the version resource and the
+# application manifest, the system library that reads the version, the
+# executable's name Mailvane.exe, and, with MSVC, the options that let
+# processor faults unwind as C++ exceptions.
 
 enable_language(RC)
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/mailvane_version.h.in
   ${PROJECT_BINARY_DIR}/generated/mailvane_version.h @ONLY)
-# The resource scripts include the generated version header. The record is
-# linked into the test binary too, which reads its own copy.
+# The resource scripts include the generated version header. The record and
+# the manifest are linked into the test binary too, which reads its own copy
+# of the record and so runs with the program's code page.
 set(MAILVANE_VERSION_RESOURCE ${PROJECT_SOURCE_DIR}/src/driver/mailvane.rc)
+# The resource script takes the manifest in as data: a change to it must
+# rebuild the script's object too.
+set_source_files_properties(${MAILVANE_VERSION_RESOURCE} PROPERTIES
+  OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/src/driver/mailvane.manifest)
 target_include_directories(mailvane_core PUBLIC ${PROJECT_BINARY_DIR}/generated)
 
 target_sources(mailvane PRIVATE ${MAILVANE_VERSION_RESOURCE})
@@ -23,6 +29,9 @@ if(MSVC)
   string(REPLACE "/EHsc" "" CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS}")
   target_compile_options(mailvane_core PUBLIC /EHa /utf-8)
   target_compile_options(mailvane_core PRIVATE /W4)
+  # The manifest comes from mailvane.rc; the linker's own would be a second
+  # resource of the same id.
+  target_link_options(mailvane PRIVATE /MANIFEST:NO)
   # Boost.Regex is used header-only: no library to link automatically.
   target_compile_definitions(mailvane_core PUBLIC _CRT_SECURE_NO_WARNINGS BOOST_ALL_NO_LIB)
 endif()
