@@ -116,6 +116,19 @@ bool isSameFile(const std::string& path, std::FILE* file);
 // tests.
 std::string fileVersionOfResource(int resourceId);
 
+// While it lasts, the console window standard output writes to decodes
+// output as UTF-8, as file names (with the program's manifest) and subjects
+// are; it gets its former output code page back when the object goes, or
+// when Ctrl+C or Ctrl+Break ends the process first. Does nothing when
+// standard output is not a console window: redirected output is bytes.
+class Utf8ConsoleOutput {
+ public:
+  Utf8ConsoleOutput();
+  ~Utf8ConsoleOutput();
+  Utf8ConsoleOutput(const Utf8ConsoleOutput&) = delete;
+  Utf8ConsoleOutput& operator=(const Utf8ConsoleOutput&) = delete;
+};
+
 // Makes processor faults (access violations and the like) on the calling
 // thread arrive as a thrown VCSE, where the compiler can translate them.
 // GCC cannot: there a fault ends the process.

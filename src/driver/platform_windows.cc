@@ -1,6 +1,6 @@
 // The driver's system interface on Windows: "\\" paths, FindFirstFileA, the
-// output file held without sharing, _getch, localtime_s, and the version
-// resource read with VerQueryValueW.
+// output file held without sharing, _getch, localtime_s, the console's
+// output code page, and the version resource read with VerQueryValueW.
 
 #include <windows.h>
 // After <windows.h>, which these need.
@@ -142,6 +142,38 @@ std::tm currentLocalTime() {
   std::tm local{};
   localtime_s(&local, &now);
   return local;
+}
+
+namespace {
+
+// The output code page the console had before the run set UTF-8; 0 while
+// the run has not changed it.
+UINT gFormerConsoleOutputCodePage = 0;
+
+// Ctrl+C and Ctrl+Break end the process without unwinding, so the code page
+// goes back here; FALSE lets the default handler end the process as before.
+BOOL WINAPI restoreConsoleOutputCodePage(DWORD) {
+  if (gFormerConsoleOutputCodePage != 0) {
+    SetConsoleOutputCP(gFormerConsoleOutputCodePage);
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+Utf8ConsoleOutput::Utf8ConsoleOutput() {
+  if (!isStandardOutputTerminal()) return;
+  UINT former = GetConsoleOutputCP();
+  if (former == 0 || former == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+  gFormerConsoleOutputCodePage = former;
+  SetConsoleCtrlHandler(restoreConsoleOutputCodePage, TRUE);
+}
+
+Utf8ConsoleOutput::~Utf8ConsoleOutput() {
+  if (gFormerConsoleOutputCodePage == 0) return;
+  SetConsoleCtrlHandler(restoreConsoleOutputCodePage, FALSE);
+  SetConsoleOutputCP(gFormerConsoleOutputCodePage);
+  gFormerConsoleOutputCodePage = 0;
 }
 
 namespace {

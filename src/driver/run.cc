@@ -98,6 +98,9 @@ int processMatches(const RunOptions& options) {
 int runProgram(int argc, char** argv) {
 #ifdef _WIN32
   installFaultTranslator();
+  // Names and subjects are UTF-8: the console window shows them so for the
+  // whole run, key wait included, on every way out.
+  Utf8ConsoleOutput utf8Console;
 #endif
   writeDirect(std::string(kProductName) + buildVersionText() + "\n");
   printAttribution();
