@@ -195,6 +195,39 @@ TEST(CommandLineTest, OptionsChooseTheFilesWalked) {
   }
 }
 
+TEST(CommandLineTest, NamesOutsideAsciiAreReadAndWrittenAsUtf8) {
+  // Windows reads them through the ANSI calls only when the program's
+  // manifest makes UTF-8 the ANSI code page.
+  std::vector<std::string> names = {"未送達 メール.eml", "Unzustellbar ä.eml",
+                                    "📬 bounce.eml"};
+  const std::string bounce =
+      readFile(MAILVANE_SOURCE_DIR "/examples/failed-recipients-header.eml");
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.path() / "mail");
+  for (const std::string& name : names) {
+    // Made from the wide form on Windows, whatever this process's code page.
+    std::u8string wide(name.begin(), name.end());
+    std::ofstream(dir.path() / "mail" / wide, std::ios::binary) << bounce;
+  }
+  ProgramRun run = runMailvane(dir, {"-dir", "mail", "-out", "r.csv"});
+  const std::string parsing = "[stamp] Parsing eml mail" + kSeparator;
+  std::vector<std::string> parsed;
+  for (const std::string& line : sortedLines(run)) {
+    if (line.starts_with(parsing)) parsed.push_back(line.substr(parsing.size()));
+  }
+  // Column 2 follows the quoted stamp of 17 characters.
+  std::vector<std::string> columns;
+  std::istringstream rows(readFile(dir.path() / "r.csv"));
+  for (std::string row; std::getline(rows, row);) {
+    columns.push_back(row.substr(21, row.find("\",\"", 21) - 21));
+  }
+  std::sort(names.begin(), names.end());
+  std::sort(columns.begin(), columns.end());
+  EXPECT_EQ(parsed, names) << "got console:\n" << run.console;
+  EXPECT_EQ(columns, names);
+  EXPECT_EQ(run.console.find("Unable to read"), std::string::npos);
+}
+
 TEST(CommandLineTest, AutoReplyRowReplacesOldRowsOrFollowsThemWithAppend) {
   ScratchDir dir;
   dir.write("r.csv", "old row\r\n");
