@@ -1,7 +1,7 @@
 // What the driver needs from the operating system: path separators, the
-// directory search that walks the input files, the exclusive output file,
-// the same-file test, the key wait, the local clock and the program's own
-// version string.
+// directory search that walks the input files, the exclusive output file
+// and its whole-or-nothing writes, the same-file test, the key wait, the
+// local clock and the program's own version string.
 //
 // Every system call of the program lives behind this header, in one file per
 // platform (platform_posix.cc, platform_windows.cc). Nothing here prints:
@@ -67,14 +67,50 @@ class DirectorySearch {
   std::string namePattern_;  // the pattern's last component
 };
 
-// Opens `path` for byte-exact writing and takes an exclusive lock on it for
-// as long as the stream stays open, so that a second run cannot write into
-// the same file. The file is created when missing; unless `append` is set it
-// is truncated, but only once the lock is held, so a file another run holds
-// is left as it is. With `append` every write goes to the end. Returns null
-// and sets `error` to the errno value when the file cannot be opened or
-// locked.
-std::FILE* openOutputFile(const std::string& path, bool append, int& error);
+// Why an operation on the output file failed.
+struct OutputFailure {
+  int error = 0;  // the runtime's errno value, shown to the user
+  // Trying again later may succeed: another run holds the file, or the disk
+  // or the user's quota is full.
+  bool isRetryable = false;
+};
+
+// The output file, held exclusively from open() until close() or the
+// object's end, so that a second run cannot write into the same file. Every
+// failure comes back as false with `failure` filled in.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  // Closes a file still open; a failure of that close goes unreported.
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Opens `path` for byte-exact writing and takes the lock. The file is
+  // created when missing; unless `append` is set it is truncated, but only
+  // once the lock is held, so a file another run holds is left as it is.
+  // With `append` every write goes to the end.
+  bool open(const std::string& path, bool append, OutputFailure& failure);
+  // Writes `bytes` with one write call, or more only when the system takes
+  // fewer bytes than asked (the next call then says why). On failure a
+  // regular file is cut back to the length it had before this call, so it
+  // holds only what earlier calls wrote; a device or pipe cannot be cut.
+  // REQUIRES: open() succeeded.
+  bool write(std::string_view bytes, OutputFailure& failure);
+  // Closes the file. A file system may report a lost write only here.
+  bool close(OutputFailure& failure);
+
+  // The open stream, for comparing files; null when closed. Writing goes
+  // through write() only.
+  std::FILE* stream() const { return file_; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool isRegular_ = false;
+  // What open() found in the file plus what write() added since: the length
+  // to cut back to, known without asking the system.
+  std::uint64_t length_ = 0;
+};
 
 // Opens the message file `path` for reading, byte-exact and unbuffered (every
 // read asks for a whole block of the message buffer). Null when it cannot be

@@ -1,14 +1,16 @@
-// The driver's system interface on POSIX systems: "/" paths, readdir, flock,
-// termios and localtime_r.
+// The driver's system interface on POSIX systems: "/" paths, readdir, flock
+// and write(2) for the output file, termios and localtime_r.
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "driver/platform.h"
 
@@ -83,33 +85,81 @@ bool DirectorySearch::next(FoundEntry& entry) {
   return false;
 }
 
-std::FILE* openOutputFile(const std::string& path, bool append, int& error) {
-  int fd = open(path.c_str(),
-                O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
+namespace {
+
+// Another run's lock, a full disk and an exhausted quota pass with time.
+OutputFailure outputFailure(int error) {
+  return {error, error == EWOULDBLOCK || error == ENOSPC || error == EDQUOT};
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool OutputFile::open(const std::string& path, bool append,
+                      OutputFailure& failure) {
+  // A file-size limit would otherwise end the process in the middle of a
+  // message's rows; ignored, it fails the write with EFBIG, which is handled
+  // like any other failed write.
+  signal(SIGXFSZ, SIG_IGN);
+  int fd =
+      ::open(path.c_str(),
+             O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
   if (fd < 0) {
-    error = errno;
-    return nullptr;
+    failure = outputFailure(errno);
+    return false;
   }
   auto fail = [&] {
-    error = errno;
-    close(fd);  // also drops a lock already taken
-    return nullptr;
+    failure = outputFailure(errno);
+    ::close(fd);  // also drops a lock already taken
+    return false;
   };
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail();
   // Truncate only now that the file is ours. Devices such as /dev/null
   // cannot be truncated and need not be.
   struct stat opened;
   if (fstat(fd, &opened) != 0) return fail();
-  if (!append && S_ISREG(opened.st_mode) && ftruncate(fd, 0) != 0) {
-    return fail();
+  isRegular_ = S_ISREG(opened.st_mode);
+  if (!append && isRegular_ && ftruncate(fd, 0) != 0) return fail();
+  length_ = append && opened.st_size > 0
+                ? static_cast<std::uint64_t>(opened.st_size)
+                : 0;
+  // The stream only carries the descriptor; write() goes to the descriptor
+  // itself, with no stdio buffer in between.
+  file_ = fdopen(fd, append ? "ab" : "wb");
+  if (file_ == nullptr) return fail();
+  return true;
+}
+
+bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
+  const int fd = fileno(file_);
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failure = outputFailure(n < 0 ? errno : EIO);
+      if (isRegular_ && written > 0) {
+        // Nothing more can be done if this fails too; the write's error is
+        // the one to report.
+        [[maybe_unused]] int ignored =
+            ftruncate(fd, static_cast<off_t>(length_));
+      }
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
   }
-  std::FILE* file = fdopen(fd, append ? "ab" : "wb");
-  if (file == nullptr) return fail();
-  // Unbuffered, each fwrite is a single write(2). A buffered stream writes a
-  // row longer than its buffer in two or three calls, and a kill between
-  // them would leave part of a row in the file.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  return file;
+  length_ += written;
+  return true;
+}
+
+bool OutputFile::close(OutputFailure& failure) {
+  std::FILE* file = std::exchange(file_, nullptr);
+  if (file == nullptr || std::fclose(file) == 0) return true;
+  failure = outputFailure(errno);
+  return false;
 }
 
 // One open and one fstat per message, no walk of the path beyond the open:

@@ -9,9 +9,12 @@
 #include <io.h>
 #include <share.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "driver/platform.h"
 
@@ -64,14 +67,72 @@ bool DirectorySearch::next(FoundEntry& entry) {
   return true;
 }
 
+namespace {
+
+// Another run holding the file (a sharing violation) and a full disk pass
+// with time. The runtime keeps the system's own code of its latest failure
+// in _doserrno; errno alone reads EACCES for a directory too.
+OutputFailure outputFailure(int error) {
+  return {error, error == ENOSPC || _doserrno == ERROR_SHARING_VIOLATION ||
+                     _doserrno == ERROR_DISK_FULL};
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
 // _SH_DENYRW keeps everyone else, this process included, from opening the
 // file while the run holds it. The sharing check comes before "wb" empties
 // the file, so a file another run holds is left as it is; the failure then
 // reads as EACCES.
-std::FILE* openOutputFile(const std::string& path, bool append, int& error) {
-  std::FILE* file = _fsopen(path.c_str(), append ? "ab" : "wb", _SH_DENYRW);
-  if (file == nullptr) error = errno;
-  return file;
+bool OutputFile::open(const std::string& path, bool append,
+                      OutputFailure& failure) {
+  _doserrno = 0;
+  file_ = _fsopen(path.c_str(), append ? "ab" : "wb", _SH_DENYRW);
+  if (file_ == nullptr) {
+    failure = outputFailure(errno);
+    return false;
+  }
+  const int fd = _fileno(file_);
+  isRegular_ = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) ==
+               FILE_TYPE_DISK;
+  const __int64 length = isRegular_ && append ? _filelengthi64(fd) : 0;
+  length_ = length > 0 ? static_cast<std::uint64_t>(length) : 0;
+  return true;
+}
+
+// The runtime's _write is one WriteFile for a binary file (after a seek to
+// the end in append mode); the stream's own fwrite would split a text into
+// pieces of its buffer size.
+bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
+  const int fd = _fileno(file_);
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const unsigned int piece = static_cast<unsigned int>(
+        std::min<std::size_t>(bytes.size() - written, INT_MAX));
+    _doserrno = 0;
+    const int n = _write(fd, bytes.data() + written, piece);
+    if (n <= 0) {
+      failure = outputFailure(n < 0 ? errno : ENOSPC);
+      if (isRegular_ && written > 0) {
+        _chsize_s(fd, static_cast<__int64>(length_));
+      }
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  length_ += written;
+  return true;
+}
+
+bool OutputFile::close(OutputFailure& failure) {
+  std::FILE* file = std::exchange(file_, nullptr);
+  _doserrno = 0;
+  if (file == nullptr || std::fclose(file) == 0) return true;
+  failure = outputFailure(errno);
+  return false;
 }
 
 // A handle that asks for no access at all is not refused by the output

@@ -58,19 +58,25 @@ std::string searchPattern(const RunOptions& options) {
   return pattern;
 }
 
+int exitStatusOf(const OutputFailure& failure) {
+  return failure.isRetryable ? kExitTryLater : kExitOutputFailed;
+}
+
 // Opens the output file and hands every match of the search pattern that is
 // neither a directory nor a dot name to processMessageFile, in the order the
-// directory listing gives them. Returns the exit status.
+// directory listing gives them, until a message's rows cannot be written:
+// rows of later files would go nowhere, so their files are left unread for
+// the next run. Returns the exit status.
 int processMatches(const RunOptions& options) {
   ConsoleLog& log = consoleLog();
   std::string pattern = searchPattern(options);
 
-  int error = 0;
-  OwnedFile out(openOutputFile(options.outPath, options.append, error));
-  if (!out) {
+  OutputFile out;
+  OutputFailure failure;
+  if (!out.open(options.outPath, options.append, failure)) {
     log.report("Unable to open output file %s (error %i)",
-               options.outPath.c_str(), error);
-    return kExitOutputUnopenable;
+               options.outPath.c_str(), failure.error);
+    return exitStatusOf(failure);
   }
 
   // Each found name replaces the pattern's last component, so the path
@@ -78,18 +84,24 @@ int processMatches(const RunOptions& options) {
   std::string path = pattern.substr(0, fileNameStart(pattern));
   const std::size_t nameAt = path.size();
   bool isAnyFound = false;
+  bool isWritten = true;
   DirectorySearch search;
   if (search.start(pattern)) {
     FoundEntry entry;
-    while (search.next(entry)) {
+    while (isWritten && search.next(entry)) {
       // A leading dot covers "." and ".." as well as hidden files.
       if (entry.name.starts_with('.') || entry.isDirectory) continue;
       path.replace(nameAt, std::string::npos, entry.name);
-      processMessageFile(path, out.get());
+      isWritten = processMessageFile(path, out, failure);
       isAnyFound = true;
     }
   }
   if (!isAnyFound) log.report("Eml file(-s) not found.");
+  if (!isWritten || !out.close(failure)) {
+    log.report("Unable to write output file %s (error %i)",
+               options.outPath.c_str(), failure.error);
+    return exitStatusOf(failure);
+  }
   return kExitOk;
 }
 
@@ -152,16 +164,17 @@ std::string_view baseName(std::string_view path) {
   return path.substr(fileNameStart(path));
 }
 
-bool processMessageFile(const std::string& path, std::FILE* out) {
+bool processMessageFile(const std::string& path, OutputFile& out,
+                        OutputFailure& failure) {
   ConsoleLog& log = consoleLog();
   log.report("Parsing eml %s", path.c_str());
 
   MessageBuffer buffer;
   std::uint64_t size = 0;
-  OwnedFile file(openMessageFile(path, out, size));
+  OwnedFile file(openMessageFile(path, out.stream(), size));
   if (!file || !buffer.loadFrom(file.get(), size)) {
     log.report("Unable to read eml from %s", path.c_str());
-    return false;
+    return true;
   }
   file.reset();  // the buffer holds the whole message now
 
@@ -187,20 +200,17 @@ bool processMessageFile(const std::string& path, std::FILE* out) {
   log.print("  Subject: %s\n", analysis.subject.c_str());
 
   const std::string_view name = baseName(path);
+  std::string rows;
   for (const RecipientResult& result : analysis.recipients) {
     log.print("  Action: %s\n", result.action.c_str());
     log.print("  Status: %s\n", result.status.c_str());
     log.print("  Recipient: %s\n", result.recipient.c_str());
-    // Whole rows only: one write and a flush per row, so an interrupted run
-    // leaves no partial row behind.
-    std::string row = csvRow(localStamp(), name, result.action, result.status,
-                             result.recipient, analysis.subject);
-    if (out != nullptr) {
-      std::fwrite(row.data(), 1, row.size(), out);
-      std::fflush(out);
-    }
+    rows += csvRow(localStamp(), name, result.action, result.status,
+                   result.recipient, analysis.subject);
   }
-  return true;
+  // All rows of the message in one write, so that a run that is killed or
+  // whose write fails leaves whole messages' rows behind, never part of one.
+  return rows.empty() || out.write(rows, failure);
 }
 
 // RFC 4180 quoting: every field in double quotes, a quote inside doubled.

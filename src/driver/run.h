@@ -3,15 +3,17 @@
 //
 // This is the front header of the driver. Everything runs on the main
 // thread. Failures are console lines, never the error stream; the exit
-// status says whether the options were usable (2) and the output file could
-// be opened (1), and is 0 otherwise.
+// status tells a caller, a mail system included, whether the run went
+// through and, when the output file failed it, whether to try again later.
 
 #ifndef MAILVANE_DRIVER_RUN_H_
 #define MAILVANE_DRIVER_RUN_H_
 
-#include <cstdio>
 #include <string>
 #include <string_view>
+
+class OutputFile;
+struct OutputFailure;
 
 // The settings taken from the command line. `emlPath` and `dirPath` exclude
 // each other: setting one clears the other.
@@ -25,8 +27,13 @@ struct RunOptions {
 
 // Exit statuses of runProgram.
 constexpr int kExitOk = 0;
-constexpr int kExitOutputUnopenable = 1;
+// The output file could not be opened, written or closed.
+constexpr int kExitOutputFailed = 1;
 constexpr int kExitUsage = 2;
+// As kExitOutputFailed, but for a cause that passes: the file is locked by
+// another run, or the disk or quota is full. It is EX_TEMPFAIL, which mail
+// systems take as "defer and retry" rather than a lost message.
+constexpr int kExitTryLater = 75;
 
 // The whole run: banner, usage line, options, walk, key wait.
 int runProgram(int argc, char** argv);
@@ -35,10 +42,12 @@ int runProgram(int argc, char** argv);
 // (file pattern or directory) were given. Unknown arguments are ignored.
 bool parseOptions(int argc, char** argv, RunOptions& options);
 
-// Loads, analyses and reports one message file and writes its rows to
-// `out`. False when the file could not be read; true otherwise (also when
-// the analysis was abandoned).
-bool processMessageFile(const std::string& path, std::FILE* out);
+// Loads, analyses and reports one message file and writes all its rows to
+// `out` with one write. False only when that write failed, with `failure`
+// filled in and the file cut back to the rows of earlier messages; a file
+// that cannot be read or analysed is reported and gives true.
+bool processMessageFile(const std::string& path, OutputFile& out,
+                        OutputFailure& failure);
 
 // The part of `path` after its last path separator; the whole path when it
 // has none. Column 2 of a row.

@@ -11,6 +11,7 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -22,6 +23,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_util.h"
@@ -250,7 +252,7 @@ TEST(CommandLineTest, AutoReplyRowReplacesOldRowsOrFollowsThemWithAppend) {
       << "got: " << rows;
 }
 
-TEST(CommandLineTest, UnopenableOutputLeavesInputUnreadAndExitsWithOne) {
+TEST(CommandLineTest, UnopenableOutputLeavesInputUnreadAndTellsWhetherToRetry) {
   ScratchDir dir;
   dir.write("a.eml", kAutoReply);
   dir.write("held.csv", "old row\r\n");
@@ -259,24 +261,84 @@ TEST(CommandLineTest, UnopenableOutputLeavesInputUnreadAndExitsWithOne) {
     // Another process holding the file is what a second run would see.
     HeldFile held(dir.path() / "held.csv");
     ASSERT_TRUE(held.isHeld());
+    // Only the lock passes with time (status 75).
 #ifdef _WIN32
     // The runtime's errno for sharing violations and for directories alike.
-    const std::pair<std::string, int> cases[] = {
-        {"held.csv", EACCES}, {"sub", EACCES}, {"none/r.csv", ENOENT}};
+    const std::tuple<std::string, int, int> cases[] = {
+        {"held.csv", EACCES, 75},
+        {"sub", EACCES, 1},
+        {"none/r.csv", ENOENT, 1}};
 #else
-    const std::pair<std::string, int> cases[] = {
-        {"held.csv", EWOULDBLOCK}, {"sub", EISDIR}, {"none/r.csv", ENOENT}};
+    const std::tuple<std::string, int, int> cases[] = {
+        {"held.csv", EWOULDBLOCK, 75},
+        {"sub", EISDIR, 1},
+        {"none/r.csv", ENOENT, 1}};
 #endif
-    for (const auto& [out, error] : cases) {
+    for (const auto& [out, error, status] : cases) {
       SCOPED_TRACE(out);
       ProgramRun run = runMailvane(dir, {"-eml", "a.eml", "-out", out});
       EXPECT_EQ(run.console, "[stamp] Unable to open output file " + out +
                                  " (error " + std::to_string(error) + ")\n");
-      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.status, status);
     }
   }
   EXPECT_EQ(readFile(dir.path() / "held.csv"), "old row\r\n");
 }
+
+#ifndef _WIN32
+TEST(CommandLineTest, FailedWriteLeavesEarlierRowsStopsTheWalkAndTellsWhy) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.path() / "mail");
+  // Three rows of over 400 bytes each, whichever file comes first.
+  const std::string bounce =
+      "From: MAILER-DAEMON@example.org\r\nSubject: Mail delivery failed " +
+      std::string(400, 'x') +
+      "\r\nX-failed-recipients: a@example.org, b@example.org, "
+      "c@example.org\r\n\r\n550 5.1.1 user unknown\r\n";
+  dir.write("mail/a.eml", bounce);
+  dir.write("mail/b.eml", bounce);
+  const std::string earlier = "\"old\",\"row\"\r\n";
+  rlimit unlimited;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const struct {
+    const char* out;
+    rlim_t fileSizeLimit;
+    int error;
+    int status;
+  } cases[] = {
+      {"/dev/full", unlimited.rlim_cur, ENOSPC, 75},
+      // The limit cuts the first message's rows short.
+      {"r.csv", 1024, EFBIG, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
+    dir.write("r.csv", earlier);
+    // The program's processes inherit the limit; this one writes nothing
+    // meanwhile.
+    rlimit limited = unlimited;
+    limited.rlim_cur = c.fileSizeLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    ProgramRun run =
+        runMailvane(dir, {"-dir", "mail", "-out", c.out, "-append"});
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    std::vector<std::string> lines = sortedLines(run);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                              return line.starts_with("[stamp] Parsing eml");
+                            }),
+              1)
+        << "got console:\n"
+        << run.console;
+    EXPECT_TRUE(run.console.ends_with("[stamp] Unable to write output file " +
+                                      std::string(c.out) + " (error " +
+                                      std::to_string(c.error) + ")\n"))
+        << "got console:\n"
+        << run.console;
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(readFile(dir.path() / "r.csv"), earlier);
+  }
+}
+#endif
 
 TEST(CommandLineTest, UnreadableInputIsReportedAndTheWalkGoesOn) {
   ScratchDir dir;

@@ -45,27 +45,27 @@ TEST(WindowsPathTest, NamesFollowTheLastBackslashThenSlashThenColon) {
 TEST(WindowsOutputFileTest, HeldFileRefusesEveryOtherOpenAndKeepsItsText) {
   ScratchDir dir;
   const std::string path = (dir.path() / "r.csv").string();
-  int error = 0;
-  std::FILE* out = openOutputFile(path, false, error);
-  ASSERT_NE(out, nullptr) << "error " << error;
-  std::fputs("row\r\n", out);
-  std::fflush(out);
+  OutputFile out;
+  OutputFailure failure;
+  ASSERT_TRUE(out.open(path, false, failure)) << "error " << failure.error;
+  ASSERT_TRUE(out.write("row\r\n", failure));
 
   for (bool append : {false, true}) {
-    int secondError = 0;
-    std::FILE* second = openOutputFile(path, append, secondError);
-    EXPECT_EQ(second, nullptr) << "append " << append;
-    EXPECT_EQ(secondError, EACCES) << "append " << append;
-    if (second != nullptr) std::fclose(second);
+    OutputFile second;
+    OutputFailure secondFailure;
+    EXPECT_FALSE(second.open(path, append, secondFailure))
+        << "append " << append;
+    EXPECT_EQ(secondFailure.error, EACCES) << "append " << append;
+    EXPECT_TRUE(secondFailure.isRetryable) << "append " << append;
   }
   // Reading it as a message fails too, but the run still knows its own file.
   std::FILE* reader = std::fopen(path.c_str(), "rb");
   EXPECT_EQ(reader, nullptr);
   if (reader != nullptr) std::fclose(reader);
-  EXPECT_TRUE(isSameFile(path, out));
+  EXPECT_TRUE(isSameFile(path, out.stream()));
   dir.write("other.csv", "");
-  EXPECT_FALSE(isSameFile((dir.path() / "other.csv").string(), out));
-  std::fclose(out);
+  EXPECT_FALSE(isSameFile((dir.path() / "other.csv").string(), out.stream()));
+  EXPECT_TRUE(out.close(failure));
 
   std::ifstream in(path, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "row\r\n");
