@@ -9,6 +9,7 @@
 #define MAILVANE_DRIVER_CONSOLE_LOG_H_
 
 #include <string>
+#include <string_view>
 
 #ifdef _WIN32
 #include <memory>
@@ -68,6 +69,15 @@ class ConsoleLog {
 
 // The process-wide console writer.
 ConsoleLog& consoleLog();
+
+// `text` as the console may show it: the control bytes 00 to 08, 0A to 1F
+// and 7F become "\x" and two upper-case hex digits (ESC is \x1B), and the
+// two-byte UTF-8 forms of the controls U+0080 to U+009F (C2 80 to C2 9F)
+// become "\xC2\xHH". TAB and every other byte pass unchanged. Text from a
+// message or a file name goes through this, so that it can neither steer
+// the terminal nor start a console line of its own; the CSV rows keep the
+// raw bytes.
+std::string safeConsoleText(std::string_view text);
 
 // The local date and time now as "MM/DD/YY HH:MM:SS" (17 characters, 24-hour
 // clock): the stamp of report lines and of CSV rows.

@@ -70,12 +70,13 @@ int exitStatusOf(const OutputFailure& failure) {
 int processMatches(const RunOptions& options) {
   ConsoleLog& log = consoleLog();
   std::string pattern = searchPattern(options);
+  const std::string outName = safeConsoleText(options.outPath);
 
   OutputFile out;
   OutputFailure failure;
   if (!out.open(options.outPath, options.append, failure)) {
-    log.report("Unable to open output file %s (error %i)",
-               options.outPath.c_str(), failure.error);
+    log.report("Unable to open output file %s (error %i)", outName.c_str(),
+               failure.error);
     return exitStatusOf(failure);
   }
 
@@ -98,8 +99,8 @@ int processMatches(const RunOptions& options) {
   }
   if (!isAnyFound) log.report("Eml file(-s) not found.");
   if (!isWritten || !out.close(failure)) {
-    log.report("Unable to write output file %s (error %i)",
-               options.outPath.c_str(), failure.error);
+    log.report("Unable to write output file %s (error %i)", outName.c_str(),
+               failure.error);
     return exitStatusOf(failure);
   }
   return kExitOk;
@@ -167,13 +168,14 @@ std::string_view baseName(std::string_view path) {
 bool processMessageFile(const std::string& path, OutputFile& out,
                         OutputFailure& failure) {
   ConsoleLog& log = consoleLog();
-  log.report("Parsing eml %s", path.c_str());
+  const std::string shownPath = safeConsoleText(path);
+  log.report("Parsing eml %s", shownPath.c_str());
 
   MessageBuffer buffer;
   std::uint64_t size = 0;
   OwnedFile file(openMessageFile(path, out.stream(), size));
   if (!file || !buffer.loadFrom(file.get(), size)) {
-    log.report("Unable to read eml from %s", path.c_str());
+    log.report("Unable to read eml from %s", shownPath.c_str());
     return true;
   }
   file.reset();  // the buffer holds the whole message now
@@ -185,10 +187,12 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   try {
     analysis.analyse(&buffer);
   } catch (const std::runtime_error& error) {
-    log.report("Unable to analyse eml %s (%s)", path.c_str(), error.what());
+    log.report("Unable to analyse eml %s (%s)", shownPath.c_str(),
+               error.what());
     return true;
   } catch (const std::bad_alloc& error) {
-    log.report("Unable to analyse eml %s (%s)", path.c_str(), error.what());
+    log.report("Unable to analyse eml %s (%s)", shownPath.c_str(),
+               error.what());
     return true;
   }
   // The analysis holds its own copies of everything it found.
@@ -197,14 +201,14 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   log.print("  Bounce?: %s\n", yesNo(analysis.isBounce));
   log.print("  FBL?: %s\n", yesNo(analysis.isFbl));
   log.print("  Autoresponse?: %s\n", yesNo(analysis.isAutoResponse));
-  log.print("  Subject: %s\n", analysis.subject.c_str());
+  log.print("  Subject: %s\n", safeConsoleText(analysis.subject).c_str());
 
   const std::string_view name = baseName(path);
   std::string rows;
   for (const RecipientResult& result : analysis.recipients) {
-    log.print("  Action: %s\n", result.action.c_str());
-    log.print("  Status: %s\n", result.status.c_str());
-    log.print("  Recipient: %s\n", result.recipient.c_str());
+    log.print("  Action: %s\n", safeConsoleText(result.action).c_str());
+    log.print("  Status: %s\n", safeConsoleText(result.status).c_str());
+    log.print("  Recipient: %s\n", safeConsoleText(result.recipient).c_str());
     rows += csvRow(localStamp(), name, result.action, result.status,
                    result.recipient, analysis.subject);
   }

@@ -340,6 +340,38 @@ TEST(CommandLineTest, FailedWriteLeavesEarlierRowsStopsTheWalkAndTellsWhy) {
 }
 #endif
 
+TEST(CommandLineTest, ControlBytesAreEscapedOnTheConsoleAndKeptInTheRow) {
+  ScratchDir dir;
+#ifdef _WIN32
+  const std::string name = "a.eml";  // Windows names hold no control bytes
+  const std::string shownName = name;
+#else
+  const std::string name = "a\x1B[2J.eml";
+  const std::string shownName = "a\\x1B[2J.eml";
+#endif
+  // A retitling sequence, a UTF-8 C1 control (CSI) beside plain UTF-8, and
+  // an encoded word that decodes to CR LF and a forged line.
+  dir.write(name,
+            "Subject: Auto-Response: \x1B]0;t\x07 \xC2\x9B\xC3\xA9\t"
+            "=?utf-8?Q?x=0D=0A[forged]_line?=\r\n"
+            "Return-Path: <a@example.com>\r\n\r\nI am away.\r\n");
+  ProgramRun run = runMailvane(dir, {"-eml", name, "-out", "r.csv"});
+  EXPECT_EQ(run.console,
+            "[stamp] Parsing eml " + shownName +
+                "\n  Bounce?: no\n  FBL?: no\n  Autoresponse?: yes\n"
+                "  Subject: Auto-Response: \\x1B]0;t\\x07 "
+                "\\xC2\\x9B\xC3\xA9\tx\\x0D\\x0A[forged] line\n"
+                "  Action: transient\n  Status: 4.3.2\n"
+                "  Recipient: a@example.com\n");
+  std::string row = readFile(dir.path() / "r.csv");
+  EXPECT_NE(row.find("\"" + name +
+                     "\",\"transient\",\"4.3.2\",\"a@example.com\","
+                     "\"Auto-Response: \x1B]0;t\x07 \xC2\x9B\xC3\xA9\t"
+                     "x\r\n[forged] line\"\r\n"),
+            std::string::npos)
+      << "got: " << row;
+}
+
 TEST(CommandLineTest, UnreadableInputIsReportedAndTheWalkGoesOn) {
   ScratchDir dir;
   std::filesystem::create_directory(dir.path() / "mail");
