@@ -89,7 +89,9 @@ class OutputFile {
   // Opens `path` for byte-exact writing and takes the lock. The file is
   // created when missing; unless `append` is set it is truncated, but only
   // once the lock is held, so a file another run holds is left as it is.
-  // With `append` every write goes to the end.
+  // With `append` every write goes to the end. On POSIX systems it also
+  // sets SIGXFSZ to be ignored, so that a file-size limit fails a write
+  // with EFBIG instead of ending the process in the middle of a row.
   bool open(const std::string& path, bool append, OutputFailure& failure);
   // Writes `bytes` with one write call, or more only when the system takes
   // fewer bytes than asked (the next call then says why). On failure a
