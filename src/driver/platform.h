@@ -116,13 +116,17 @@ class OutputFile {
 
 // Opens the message file `path` for reading, byte-exact and unbuffered (every
 // read asks for a whole block of the message buffer). Null when it cannot be
-// opened, when it is not a regular file (a FIFO or device would block or
-// never end a read) or when it is the very file `out` has open: the output
-// file matches too when it lies in the scanned directory, and reading it back
-// would take the rows as a message. `out` may be null. `size` receives the
-// file's size as the open found it, 0 when unknown.
+// opened, when it is the very file `out` has open (the output file matches
+// too when it lies in the scanned directory, and reading it back would take
+// the rows as a message), or when it is not a regular file and
+// `isNamedExactly` is false: a FIFO or device met by a directory walk would
+// block the run or never end a read. A path the user named exactly may be a
+// pipe, FIFO, character device or /dev/stdin; it is opened blocking (a FIFO
+// waits for its writer) and read to its end. `out` may be null. `size`
+// receives the size of a regular file as the open found it, 0 when unknown.
+// On Windows `isNamedExactly` changes nothing: devices are always refused.
 std::FILE* openMessageFile(const std::string& path, std::FILE* out,
-                           std::uint64_t& size);
+                           bool isNamedExactly, std::uint64_t& size);
 
 // Whether standard output is an interactive terminal (a console window on
 // Windows), not a file, pipe or device.

@@ -162,20 +162,38 @@ bool OutputFile::close(OutputFailure& failure) {
   return false;
 }
 
+namespace {
+
+// Opens a path the user named exactly. /dev/stdin is standard input itself,
+// taken as a copy of its descriptor: Linux cannot open it again when it is a
+// socket (ENXIO), nor when it is a pipe that another user created and the
+// program runs under a user of its own (EACCES), which is how mail systems
+// hand a message to a command.
+int openNamedExactly(const std::string& path) {
+  if (path == "/dev/stdin") return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  return open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+}
+
+}  // namespace
+
 // One open and one fstat per message, no walk of the path beyond the open:
 // with tens of thousands of small messages, extra stat calls on the name are
-// a noticeable share of the run. O_NONBLOCK keeps the open itself from
-// waiting for a writer when the name is a FIFO; on a regular file it changes
-// nothing, so it stays set.
+// a noticeable share of the run. In a directory walk O_NONBLOCK keeps the
+// open itself from waiting for a writer when the name is a FIFO; on a
+// regular file it changes nothing, so it stays set.
 std::FILE* openMessageFile(const std::string& path, std::FILE* out,
-                           std::uint64_t& size) {
+                           bool isNamedExactly, std::uint64_t& size) {
   size = 0;
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = isNamedExactly ? openNamedExactly(path)
+                          : open(path.c_str(),
+                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat opened;
   struct stat output;
   bool isUsable =
-      fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+      fstat(fd, &opened) == 0 &&
+      (S_ISREG(opened.st_mode) ||
+       (isNamedExactly && !S_ISDIR(opened.st_mode))) &&
       !(out != nullptr && fstat(fileno(out), &output) == 0 &&
         output.st_dev == opened.st_dev && output.st_ino == opened.st_ino);
   std::FILE* file = isUsable ? fdopen(fd, "rb") : nullptr;
@@ -184,7 +202,11 @@ std::FILE* openMessageFile(const std::string& path, std::FILE* out,
     return nullptr;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
-  size = opened.st_size > 0 ? static_cast<std::uint64_t>(opened.st_size) : 0;
+  // Only a regular file's size is its length; 0 has the buffer read to the
+  // end, as a pipe or device needs.
+  if (S_ISREG(opened.st_mode) && opened.st_size > 0) {
+    size = static_cast<std::uint64_t>(opened.st_size);
+  }
   return file;
 }
 

@@ -162,7 +162,7 @@ bool isSameFile(const std::string& path, std::FILE* file) {
 // (a network share, say). One attribute query tells a regular file and its
 // size.
 std::FILE* openMessageFile(const std::string& path, std::FILE* out,
-                           std::uint64_t& size) {
+                           bool /*isNamedExactly*/, std::uint64_t& size) {
   size = 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (isSameFile(path, out) ||

@@ -67,6 +67,11 @@ int exitStatusOf(const OutputFailure& failure) {
 // directory listing gives them, until a message's rows cannot be written:
 // rows of later files would go nowhere, so their files are left unread for
 // the next run. Returns the exit status.
+//
+// An -eml value without "*" or "?" names one path exactly, and that path is
+// read whatever kind of file it is (a pipe, FIFO or /dev/stdin); a directory
+// walk or wildcard pattern takes regular files only. The listing still finds
+// the named entry, so dot names and directories are skipped as before.
 int processMatches(const RunOptions& options) {
   ConsoleLog& log = consoleLog();
   std::string pattern = searchPattern(options);
@@ -84,6 +89,8 @@ int processMatches(const RunOptions& options) {
   // keeps the directory exactly as the user wrote it.
   std::string path = pattern.substr(0, fileNameStart(pattern));
   const std::size_t nameAt = path.size();
+  const bool isNamedExactly = options.dirPath.empty() &&
+                              pattern.find_first_of("*?") == std::string::npos;
   bool isAnyFound = false;
   bool isWritten = true;
   DirectorySearch search;
@@ -93,7 +100,7 @@ int processMatches(const RunOptions& options) {
       // A leading dot covers "." and ".." as well as hidden files.
       if (entry.name.starts_with('.') || entry.isDirectory) continue;
       path.replace(nameAt, std::string::npos, entry.name);
-      isWritten = processMessageFile(path, out, failure);
+      isWritten = processMessageFile(path, out, isNamedExactly, failure);
       isAnyFound = true;
     }
   }
@@ -166,14 +173,14 @@ std::string_view baseName(std::string_view path) {
 }
 
 bool processMessageFile(const std::string& path, OutputFile& out,
-                        OutputFailure& failure) {
+                        bool isNamedExactly, OutputFailure& failure) {
   ConsoleLog& log = consoleLog();
   const std::string shownPath = safeConsoleText(path);
   log.report("Parsing eml %s", shownPath.c_str());
 
   MessageBuffer buffer;
   std::uint64_t size = 0;
-  OwnedFile file(openMessageFile(path, out.stream(), size));
+  OwnedFile file(openMessageFile(path, out.stream(), isNamedExactly, size));
   if (!file || !buffer.loadFrom(file.get(), size)) {
     log.report("Unable to read eml from %s", shownPath.c_str());
     return true;

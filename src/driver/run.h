@@ -43,11 +43,13 @@ int runProgram(int argc, char** argv);
 bool parseOptions(int argc, char** argv, RunOptions& options);
 
 // Loads, analyses and reports one message file and writes all its rows to
-// `out` with one write. False only when that write failed, with `failure`
-// filled in and the file cut back to the rows of earlier messages; a file
-// that cannot be read or analysed is reported and gives true.
+// `out` with one write. `isNamedExactly` lets a path the user named be a
+// pipe, FIFO or device (see openMessageFile). False only when that write
+// failed, with `failure` filled in and the file cut back to the rows of
+// earlier messages; a file that cannot be read or analysed is reported and
+// gives true.
 bool processMessageFile(const std::string& path, OutputFile& out,
-                        OutputFailure& failure);
+                        bool isNamedExactly, OutputFailure& failure);
 
 // The part of `path` after its last path separator; the whole path when it
 // has none. Column 2 of a row.

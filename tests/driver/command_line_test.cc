@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -417,5 +418,61 @@ TEST(CommandLineTest, UnreadableInputIsReportedAndTheWalkGoesOn) {
       isLockedRead ? 2 : 1);
   EXPECT_EQ(run.status, 0);
 }
+
+#ifndef _WIN32
+// A path named exactly is read to its end whatever it is; a wildcard that
+// matches a FIFO still leaves it alone. The shell sets up each input.
+TEST(CommandLineTest, PathNamedExactlyIsReadToItsEndWhateverItIs) {
+  ScratchDir dir;
+  // The address comes after four buffer blocks: a read that stops early
+  // loses it.
+  std::string message = "Subject: Auto-Response: away\r\n";
+  for (int i = 0; i < 1000; ++i)
+    message += "X-Filler: one more header line\r\n";
+  message += "Return-Path: <a@example.com>\r\n\r\nI am away.\r\n";
+  dir.write("a.eml", message);
+  ASSERT_EQ(mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  // Some mail systems hand a message over on a socket, which Linux does not
+  // open again as /dev/stdin.
+  int socket[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, socket), 0);
+  ASSERT_EQ(write(socket[0], message.data(), message.size()),
+            static_cast<ssize_t>(message.size()));
+  shutdown(socket[0], SHUT_WR);
+  const std::string run = "\"$0\" -out r.csv -eml ";
+  const struct {
+    const char* name;
+    std::string shell;
+    const char* file;  // the row's file name; null when nothing is read
+  } cases[] = {
+      {"stdin from a file", run + "/dev/stdin <a.eml", "stdin"},
+      {"stdin from a pipe", "cat a.eml | " + run + "/dev/stdin", "stdin"},
+      {"stdin from a socket", run + "/dev/stdin <&" + std::to_string(socket[1]),
+       "stdin"},
+      {"FIFO", "cat a.eml >fifo & " + run + "fifo", "fifo"},
+      {"FIFO matched by a wildcard", run + "'fif?'", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramOutput got =
+        runProgramIn(dir.path(), "/bin/sh", {"-c", c.shell, MAILVANE_EXE});
+    EXPECT_EQ(got.status, 0);
+    const std::string rows = readFile(dir.path() / "r.csv");
+    if (c.file == nullptr) {
+      EXPECT_NE(got.output.find("Unable to read eml from fifo"),
+                std::string::npos)
+          << got.output;
+      EXPECT_EQ(rows, "");
+    } else {
+      EXPECT_NE(rows.find(std::string("\",\"") + c.file +
+                          "\",\"transient\",\"4.3.2\",\"a@example.com\""),
+                std::string::npos)
+          << "got: " << rows;
+    }
+  }
+  close(socket[0]);
+  close(socket[1]);
+}
+#endif
 
 }  // namespace
