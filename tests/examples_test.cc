@@ -32,9 +32,9 @@ TEST(ExamplesTest, RowsMatchTheCheckedInFile) {
     }
   }
   const fs::path out = scratch.path() / "rows.csv";
-  const ProgramOutput run = runProgramIn(
-      scratch.path(), MAILVANE_EXE,
-      {"-dir", messages.string(), "-out", out.string()});
+  const ProgramOutput run =
+      runProgramIn(scratch.path(), MAILVANE_EXE,
+                   {"-dir", messages.string(), "-out", out.string()});
   ASSERT_EQ(run.status, 0) << "console:\n" << run.output;
 
   // The rows cover the file, each ending in CRLF and starting with a stamp

@@ -9,6 +9,9 @@
 
 #include "analysis/patterns.h"
 
+// The tables keep one row per line, as written.
+// clang-format off
+
 const char* const kGlobalPatternTexts[kGlobalPatternCount] = {
     // 1: bounceSubject
     R"(/(mail delivery failed|failure notice|warning: message|delivery status notif|delivery failure|delivery problem|spam eater|returned mail|undeliverable|returned mail|delivery errors|mail status report|mail system error|failure delivery|delivery notification|delivery has failed|undelivered mail|returned email|returning message to sender|returned to sender|message delayed|mdaemon notification|mailserver notification|mail delivery system|nondeliverable mail|mail transaction failed)|auto.{0,20}reply|vacation|(out|away|on holiday).*office/i)",
@@ -268,3 +271,5 @@ const StatusPhraseRow StatusPhraseTable[kStatusPhraseRowCount] = {
     {R"(Your message was declared Spam)", "5.7.1"},  // 207
     {R"(5.7.1 Your message.*?was blocked by ROTA DNSBL)", "5.7.1"},  // 208
 };
+
+// clang-format on

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "analysis/message_analysis.h"
 #include "analysis/analysis_test_util.h"
+#include "analysis/message_analysis.h"
 
 namespace {
 

@@ -30,9 +30,8 @@ TEST(Utf16Test, ConversionKeepsZerosPairsAndReplacesLoneHalves) {
   for (const auto& c : cases) {
     std::string got = "kept:";
     appendUtf8FromUtf16(c.units, got);
-    EXPECT_TRUE(got == "kept:" + c.want)
-        << c.name << ": got " << got.size() - 5 << " bytes, want "
-        << c.want.size();
+    EXPECT_TRUE(got == "kept:" + c.want) << c.name << ": got " << got.size() - 5
+                                         << " bytes, want " << c.want.size();
   }
 }
 
