@@ -65,12 +65,12 @@ bool analyseOnce(MessageAnalysis& analysis, const MessageBuffer& buffer) {
   return true;
 }
 
-void checkResults(const MessageAnalysis& analysis) {
-  const bool isReport = analysis.isDeliveryStatusReport();
+void checkResults(MessageAnalysis& analysis) {
+  const bool isReport = AnalysisSteps(analysis).isDeliveryStatusReport();
   for (const RecipientResult& result : analysis.recipients) {
     FUZZ_CHECK(isStatusOrEmpty(result.status), result.status);
     if (!isReport) {
-      FUZZ_CHECK(result.action == actionFromStatus(result.status),
+      FUZZ_CHECK(result.action == actionFromStatus(mailvane(), result.status),
                  result.action + " / " + result.status);
     }
   }

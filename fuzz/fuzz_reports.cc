@@ -42,7 +42,7 @@ void checkFieldBlock(const std::vector<std::string>& lines) {
 
 void checkDeliveryStatus(MessageAnalysis& analysis,
                          const std::vector<std::string>& lines) {
-  analysis.parseDeliveryStatus(lines);
+  AnalysisSteps(analysis).parseDeliveryStatus(lines);
   size_t recipientGroups = 0;
   for (size_t i = 0; i < analysis.reportGroups.size(); ++i) {
     const ReportFieldGroup& group = analysis.reportGroups[i];
@@ -51,7 +51,7 @@ void checkDeliveryStatus(MessageAnalysis& analysis,
     if (group.forRecipient) ++recipientGroups;
   }
   analysis.recipients.clear();
-  analysis.collectReportRecipients();
+  AnalysisSteps(analysis).collectReportRecipients();
   FUZZ_CHECK(analysis.recipients.size() == recipientGroups,
              std::to_string(analysis.recipients.size()));
   for (const RecipientResult& result : analysis.recipients) {
@@ -69,7 +69,7 @@ void checkFeedback(MessageAnalysis& analysis,
   analysis.isHotmailFbl = isHotmail;
   if (isHotmail) analysis.originalRecipient = lines.empty() ? "" : lines[0];
   analysis.subject = lines.empty() ? "" : lines[0];
-  analysis.buildFeedbackResult();
+  AnalysisSteps(analysis).buildFeedbackResult();
   FUZZ_CHECK(analysis.recipients.size() == 1, "");
   FUZZ_CHECK(analysis.recipients[0].action == "failed" &&
                  analysis.recipients[0].status == "5.7.1",
@@ -78,7 +78,7 @@ void checkFeedback(MessageAnalysis& analysis,
 
 void checkStatusOperations(std::string_view line) {
   std::vector<std::string> code;
-  if (splitStatusCode(line, code)) {
+  if (splitStatusCode(mailvane(), line, code)) {
     FUZZ_CHECK(code.size() == 2, std::to_string(code.size()));
     FUZZ_CHECK(isStatusOrEmpty(code[0]) && !code[0].empty(), code[0]);
     FUZZ_CHECK(code[0][0] == '2' || code[0][0] == '4' || code[0][0] == '5',
@@ -87,9 +87,9 @@ void checkStatusOperations(std::string_view line) {
   } else {
     FUZZ_CHECK(code.empty(), line);
   }
-  FUZZ_CHECK(isAction(actionFromStatus(line)), line);
+  FUZZ_CHECK(isAction(actionFromStatus(mailvane(), line)), line);
 
-  std::string diagnostic = statusFromDiagnostic(line);
+  std::string diagnostic = statusFromDiagnostic(mailvane(), line);
   FUZZ_CHECK(
       diagnostic.empty() || isStatusOrEmpty(diagnostic) ||
           (diagnostic.size() == 3 &&

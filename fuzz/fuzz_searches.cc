@@ -20,8 +20,6 @@
 
 namespace {
 
-using ViewMatch = boost::match_results<std::string_view::const_iterator>;
-
 const Mailvane& reference() {
   static const Mailvane rowByRow(false);
   return rowByRow;

@@ -42,9 +42,9 @@ bool MessageAnalysis::contentTypeEquals(const char* paramName,
 }
 
 bool MessageAnalysis::isBounceMessage() const {
-  const HeaderField* subject = message.root.headers.find("Subject");
-  return (subject != nullptr &&
-          patterns_.matchesBounceSubject(subject->value)) ||
+  const HeaderField* subjectField = message.root.headers.find("Subject");
+  return (subjectField != nullptr &&
+          patterns_.matchesBounceSubject(subjectField->value)) ||
          headerMatches(nullptr, patterns_.precedenceAutoReply, "Precedence") ||
          headerMatches(nullptr, patterns_.postmasterFrom, "From");
 }

@@ -8,8 +8,6 @@
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
 // The value cut at every ';' (no quoting, RFC 3464 type ";" text), each
 // piece trimmed. Only the first two pieces are used; the second is "" when
 // there is no ';'.
@@ -65,12 +63,12 @@ void MessageAnalysis::parseDeliveryStatus(
   reportGroups.clear();
   bool isNewGroupPending = true;
   std::string logical;
-  const std::size_t count = lines.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string& line = lines[i];
+  std::size_t i = 0;
+  while (i < lines.size()) {
     // Only a truly empty line ends a paragraph; one of blanks does not.
-    if (line.empty()) {
+    if (lines[i].empty()) {
       isNewGroupPending = true;
+      ++i;
       continue;
     }
     if (isNewGroupPending) {
@@ -79,19 +77,8 @@ void MessageAnalysis::parseDeliveryStatus(
       reportGroups.push_back(std::move(group));
       isNewGroupPending = false;
     }
-
-    // Unfold: continuation lines join with one space, their leading blanks
-    // dropped; a continuation of blanks only adds nothing.
-    logical.assign(line);
-    while (i + 1 < count && !lines[i + 1].empty() && isBlank(lines[i + 1][0])) {
-      const std::string& next = lines[++i];
-      std::size_t from = 1;
-      while (from < next.size() && isBlank(next[from])) ++from;
-      if (from < next.size()) {
-        logical += ' ';
-        logical.append(next, from, std::string::npos);
-      }
-    }
+    // Continuation lines join with one space, their leading blanks dropped.
+    i = unfoldLine(lines, i, logical);
 
     // The name is not trimmed: "Status : x" names no field used here.
     std::size_t colon = logical.find(':');
@@ -109,14 +96,19 @@ void MessageAnalysis::parseDeliveryStatus(
     }
     group.fields.store(std::move(field));
   }
+  correctTransientFailures();
+}
 
-  // Transient correction: a recipient reported "failed" whose diagnostic
-  // carries a class-4 code was only deferred.
+// A recipient reported "failed" whose diagnostic carries a class-4 code was
+// only deferred.
+void MessageAnalysis::correctTransientFailures() {
   for (ReportFieldGroup& group : reportGroups) {
     if (!group.forRecipient) continue;
     std::string text = group.fields.get("Diagnostic-code", "text");
     if (text.empty()) continue;
-    if (actionFromStatus(statusFromDiagnostic(text)) != "transient") continue;
+    if (actionFromStatus(patterns_, statusFromDiagnostic(patterns_, text)) !=
+        "transient")
+      continue;
     const HeaderField* action = group.fields.find("Action");
     if (action == nullptr ||
         !boost::regex_search(action->value, patterns_.actionFailed)) {
@@ -141,7 +133,7 @@ void MessageAnalysis::collectReportRecipients() {
     if (!group.forRecipient) continue;
     RecipientResult result;
     result.recipient = reportRecipientAddress(group);
-    if (splitStatusCode(group.fields.get("Status", ""), code)) {
+    if (splitStatusCode(patterns_, group.fields.get("Status", ""), code)) {
       result.status = std::move(code.front());
     }
     // The report's own action word, unchanged ("delayed", "delivered"...).

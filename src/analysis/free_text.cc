@@ -8,6 +8,7 @@
 
 #include "analysis/message_analysis.h"
 #include "analysis/patterns.h"
+#include "message/ascii_text.h"
 
 namespace {
 
@@ -18,19 +19,6 @@ constexpr std::string_view kCopyMarker = "------ This is a copy of the message";
 // text has moved on to another recipient. Matched in this letter case only.
 constexpr std::string_view kTranscriptFrom = "FROM:<";
 
-bool isTrimmedSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
-std::string_view trimView(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && isTrimmedSpace(text[begin])) ++begin;
-  while (end > begin && isTrimmedSpace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
 // The status for a three-digit SMTP reply code found in free text. Codes
 // with a conventional meaning map to it; any other code (450 included: a
 // temporary failure) gives its own digits with points between them.
@@ -38,14 +26,7 @@ std::string statusFromReplyCode(std::string_view code) {
   if (code == "550" || code == "551" || code == "554") return "5.1.1";
   if (code == "452" || code == "552") return "4.2.2";
   if (code == "421") return "4.3.2";
-  std::string status;
-  status.reserve(5);
-  status += code[0];
-  status += '.';
-  status += code[1];
-  status += '.';
-  status += code[2];
-  return status;
+  return dottedCode(code);
 }
 
 // What the status tests make of one trimmed line: nothing (the scan goes
@@ -58,35 +39,26 @@ struct LineOutcome {
 
 LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
                        bool namesRecipient) {
-  using ViewMatch = boost::match_results<std::string_view::const_iterator>;
   LineOutcome outcome;
   outcome.isDecided = true;
   if (containsIgnoreCase(line, kCopyMarker)) return outcome;
-  // One pass over the line rules out the patterns that cannot match it; the
-  // others are tried exactly as before, in the same order.
-  const PatternCandidates candidates = patterns.lineCandidates(line);
+  const LineTest test(patterns, line);
   // Another address: the text now speaks of someone else.
-  if (!namesRecipient && candidates.has(Mailvane::kAddressCandidate) &&
-      line.find(kTranscriptFrom) == std::string_view::npos &&
-      boost::regex_search(line.begin(), line.end(), patterns.emailAddress)) {
+  if (!namesRecipient && line.find(kTranscriptFrom) == std::string_view::npos &&
+      test.matches(LineRule::kAddress)) {
     return outcome;
   }
   // Phrase rows first (the code-extraction rows lead the table).
-  outcome.status = patterns.matchStatusPhrase(line, candidates);
+  outcome.status = test.statusPhrase();
   if (!outcome.status.empty()) return outcome;
   ViewMatch match;
-  if (candidates.has(Mailvane::kDottedCandidate) &&
-      boost::regex_search(line.begin(), line.end(), match,
-                          patterns.freeTextDotted)) {
+  if (test.matches(LineRule::kDottedCode, match)) {
     // A code inside a Message-ID is no status; the line ends the scan.
     if (!containsIgnoreCase(line, "Message-ID")) outcome.status = match.str(1);
     return outcome;
   }
-  if ((candidates.has(Mailvane::kReplyAfterColonCandidate) &&
-       boost::regex_search(line.begin(), line.end(), match,
-                           patterns.replyCodeAfterColon)) ||
-      (candidates.has(Mailvane::kReplyAtStartCandidate) &&
-       patterns.searchReplyCodeAtStart(line, match))) {
+  if (test.matches(LineRule::kReplyAfterColon, match) ||
+      test.matches(LineRule::kReplyAtStart, match)) {
     outcome.status = statusFromReplyCode(match.str(1));
     return outcome;
   }
@@ -179,7 +151,7 @@ std::string Mailvane::scanForStatus(const std::vector<std::string>& lines,
 bool Mailvane::findAddressInLine(std::string_view line,
                                  std::vector<std::string>& out) const {
   if (!mayHoldAddress(line)) return false;
-  boost::match_results<std::string_view::const_iterator> match;
+  ViewMatch match;
   if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
     return false;
   }
@@ -210,7 +182,7 @@ void MessageAnalysis::collectListedRecipients() {
     if (!recipient.empty()) {
       RecipientResult result;
       result.status = scanner.scan(recipient, 0);
-      result.action = actionFromStatus(result.status);
+      result.action = actionFromStatus(patterns_, result.status);
       result.recipient = std::move(recipient);
       recipients.push_back(std::move(result));
     }
@@ -229,6 +201,6 @@ void MessageAnalysis::collectAddressSearchRecipient() {
   RecipientResult result;
   result.recipient = std::move(found.front());
   result.status = patterns_.scanForStatus(lines, result.recipient, 0);
-  result.action = actionFromStatus(result.status);
+  result.action = actionFromStatus(patterns_, result.status);
   recipients.push_back(std::move(result));
 }

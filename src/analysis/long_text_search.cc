@@ -4,11 +4,9 @@
 
 #include <algorithm>
 
-namespace {
+#include "message/ascii_text.h"
 
-char foldLetter(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+namespace {
 
 bool isLineSeparator(char c) { return c == '\n' || c == '\r' || c == '\f'; }
 
@@ -21,14 +19,48 @@ bool isLineStart(std::string_view text, std::size_t at) {
   return !(before == '\r' && at < text.size() && text[at] == '\n');
 }
 
-// The refusal words of the reply-code pattern, its nested alternative
-// spelled out.
-constexpr std::string_view kRefusalWords[] = {
-    "denied",  "inactive", "deactivated", "rejected",      "disabled",
-    "unknown", "no such",  "not our",     "not activated", "not a valid",
-};
+// What the reply-code pattern holds around its refusal words.
+constexpr std::string_view kReplyCodeHead = "^([45][01257][012345]) (?:.*?)(?:";
+constexpr std::string_view kReplyCodeTail = ")+";
 
-bool isSameLetter(char a, char b) { return foldLetter(a) == foldLetter(b); }
+// Reads alternatives of literal text from `text` at `at`, up to a ")" or the
+// end, and appends every spelling of them to `out`: a "(?:...)" group inside
+// an alternative multiplies it by its own spellings. False on any other
+// special byte, an unclosed group or an empty spelling.
+bool spellAlternatives(std::string_view text, std::size_t& at,
+                       std::vector<std::string>& out) {
+  constexpr std::string_view kSpecial = "\\^$.|?*+()[]{}";
+  std::vector<std::string> branch(1);
+  while (at < text.size() && text[at] != ')') {
+    if (text[at] == '|') {
+      out.insert(out.end(), branch.begin(), branch.end());
+      branch.assign(1, std::string());
+      ++at;
+    } else if (text.substr(at, 3) == "(?:") {
+      at += 3;
+      std::vector<std::string> inner;
+      if (!spellAlternatives(text, at, inner) || at >= text.size()) {
+        return false;
+      }
+      ++at;  // the ")"
+      std::vector<std::string> joined;
+      for (const std::string& head : branch) {
+        for (const std::string& rest : inner) joined.push_back(head + rest);
+      }
+      branch = std::move(joined);
+    } else if (kSpecial.find(text[at]) != std::string_view::npos) {
+      return false;
+    } else {
+      for (std::string& spelling : branch) spelling += text[at];
+      ++at;
+    }
+  }
+  out.insert(out.end(), branch.begin(), branch.end());
+  return std::none_of(out.begin(), out.end(),
+                      [](const std::string& word) { return word.empty(); });
+}
+
+bool isSameLetter(char a, char b) { return foldCase(a) == foldCase(b); }
 
 // Matches a byte of the text against a byte of a piece in which "." stands
 // for any byte.
@@ -125,12 +157,31 @@ bool hasAbsenceBeforeOffice(std::string_view text) {
          findIgnoreCase(text, "office", earliestEnd) != std::string_view::npos;
 }
 
+bool ReplyCodeRefusal::parse(std::string_view pattern,
+                             ReplyCodeRefusal& search) {
+  if (!pattern.starts_with(kReplyCodeHead) ||
+      !pattern.ends_with(kReplyCodeTail) ||
+      pattern.size() <= kReplyCodeHead.size() + kReplyCodeTail.size()) {
+    return false;
+  }
+  std::string_view words = pattern.substr(
+      kReplyCodeHead.size(),
+      pattern.size() - kReplyCodeHead.size() - kReplyCodeTail.size());
+  std::size_t at = 0;
+  std::vector<std::string> spelled;
+  if (!spellAlternatives(words, at, spelled) || at != words.size()) {
+    return false;
+  }
+  search.words_ = std::move(spelled);
+  return true;
+}
+
 // The lazy ".*?" crosses every byte, so a code at a line start matches when
 // any refusal word begins after its blank: after the start of the last
 // refusal word at the latest. The leftmost such line start is the match.
-std::size_t findReplyCodeRefusal(std::string_view line) {
+std::size_t ReplyCodeRefusal::find(std::string_view line) const {
   std::size_t lastWord = std::string_view::npos;
-  for (std::string_view word : kRefusalWords) {
+  for (std::string_view word : words_) {
     auto found = std::find_end(line.begin(), line.end(), word.begin(),
                                word.end(), isSameLetter);
     if (found == line.end()) continue;

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Where the first occurrence of `needle` at or after `from` begins in `text`,
 // A-Z folded to a-z; npos when there is none or `needle` is empty.
@@ -31,12 +32,28 @@ inline constexpr std::string_view kAbsenceTail =
 // start of some later "office".
 bool hasAbsenceBeforeOffice(std::string_view text);
 
-// Where the leftmost match in `line` of
-// "^([45][01257][012345]) (?:.*?)(?:denied|inactive|deactivated|rejected|
-// disabled|unknown|no such|not (?:our|activated|a valid))+", letter case
-// ignored, begins: the first line start holding such a code and a blank with
-// one of the refusal words somewhere after them. npos when there is none.
-std::size_t findReplyCodeRefusal(std::string_view line);
+// The search for a reply code opening a refusal:
+// "^([45][01257][012345]) (?:.*?)(?:WORDS)+" with letter case ignored, where
+// WORDS are alternatives of literal text, each of which may hold groups
+// "(?:...)" of such alternatives.
+class ReplyCodeRefusal {
+ public:
+  // The search `pattern` (a pattern body) stands for, its refusal words
+  // spelled out from the pattern's own text; false when the pattern has
+  // another form (then `search` is left as it was).
+  static bool parse(std::string_view pattern, ReplyCodeRefusal& search);
+
+  // Where the leftmost match in `line` begins: the first line start holding
+  // such a code and a blank with one of the refusal words somewhere after
+  // them. npos when there is none.
+  std::size_t find(std::string_view line) const;
+
+  // Every refusal word, in the pattern's order. Used by tests.
+  const std::vector<std::string>& words() const { return words_; }
+
+ private:
+  std::vector<std::string> words_;
+};
 
 // A pattern of the form "A.*?B" or "A.*B" where A and B are runs of literal
 // bytes and "." only, searched with letter case ignored: it matches exactly

@@ -44,8 +44,9 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
     return;
   }
   // An automatic reply whose subject says so plainly concerns no recipient.
-  const HeaderField* subject = message.root.headers.find("Subject");
-  if (subject != nullptr && patterns_.matchesAutoReplySubject(subject->value)) {
+  const HeaderField* subjectField = message.root.headers.find("Subject");
+  if (subjectField != nullptr &&
+      patterns_.matchesAutoReplySubject(subjectField->value)) {
     return;
   }
   if (isAutoResponse) {

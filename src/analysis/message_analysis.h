@@ -50,6 +50,22 @@ class MessageAnalysis {
   // Empties every field below.
   void reset();
 
+  // The state, in this order.
+  MimeMessage message;
+  std::vector<ReportFieldGroup> reportGroups;
+  FieldMap firstPartFields;
+  FieldMap reportFields;
+  bool isBounce = false;
+  bool isFbl = false;
+  bool isAutoResponse = false;
+  bool isHotmailFbl = false;
+  std::string originalRecipient;
+  std::string subject;
+  std::vector<RecipientResult> recipients;
+
+ private:
+  friend class AnalysisSteps;
+
   // Classification; each reads the root headers and firstPartFields.
 
   // Whether `pattern` matches the header `headerName` or, when `paramName`
@@ -70,6 +86,7 @@ class MessageAnalysis {
   // Fills reportGroups from a report part's lines, then corrects "failed"
   // recipients whose diagnostic shows a temporary failure.
   void parseDeliveryStatus(const std::vector<std::string>& lines);
+  void correctTransientFailures();
   // Appends one result per recipient group, in group order.
   void collectReportRecipients();
   // The group's Original-recipient address, else its Final-recipient one.
@@ -85,23 +102,30 @@ class MessageAnalysis {
   // Feedback-loop reports: exactly one result; may shorten `subject`.
   void buildFeedbackResult();
 
-  // The state, in this order.
-  MimeMessage message;
-  std::vector<ReportFieldGroup> reportGroups;
-  FieldMap firstPartFields;
-  FieldMap reportFields;
-  bool isBounce = false;
-  bool isFbl = false;
-  bool isAutoResponse = false;
-  bool isHotmailFbl = false;
-  std::string originalRecipient;
-  std::string subject;
-  std::vector<RecipientResult> recipients;
-
- private:
+  // Automatic replies: exactly one result.
   void appendAutoReplyResult();
 
   const Mailvane& patterns_;
+};
+
+// The branch steps of an analysis one at a time, on state a caller has set
+// up itself. Used by the fuzz targets, which drive the report parsers on
+// their own input.
+class AnalysisSteps {
+ public:
+  explicit AnalysisSteps(MessageAnalysis& analysis) : analysis_(analysis) {}
+
+  bool isDeliveryStatusReport() const {
+    return analysis_.isDeliveryStatusReport();
+  }
+  void parseDeliveryStatus(const std::vector<std::string>& lines) {
+    analysis_.parseDeliveryStatus(lines);
+  }
+  void collectReportRecipients() { analysis_.collectReportRecipients(); }
+  void buildFeedbackResult() { analysis_.buildFeedbackResult(); }
+
+ private:
+  MessageAnalysis& analysis_;
 };
 
 // The process-wide analyser.

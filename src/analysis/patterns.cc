@@ -4,8 +4,6 @@
 
 #include <cstring>
 
-static_assert(Mailvane::kLinePatternCount <= PatternCandidates::kCapacity);
-
 namespace {
 
 constexpr char kBase64Alphabet[] =
@@ -19,10 +17,6 @@ std::size_t closingSlash(std::string_view text) {
   return last == 0 ? std::string_view::npos : last;
 }
 
-}  // namespace
-
-namespace {
-
 // The pattern `text` compiled without its absence tail, when it ends in that
 // top-level alternative and ignores letter case as the tail test does; an
 // empty pattern otherwise.
@@ -35,6 +29,15 @@ boost::regex withoutAbsenceTail(std::string_view text) {
   }
   body.resize(body.size() - kAbsenceTail.size());
   return boost::regex(body, flags);
+}
+
+// "A|B" matches somewhere exactly when A or B does, so a pattern ending in
+// the absence tail is searched as its head plus the linear tail test.
+bool matchesWithTail(std::string_view text, const boost::regex& whole,
+                     const boost::regex& head) {
+  if (head.empty()) return boost::regex_search(text.begin(), text.end(), whole);
+  return hasAbsenceBeforeOffice(text) ||
+         boost::regex_search(text.begin(), text.end(), head);
 }
 
 }  // namespace
@@ -94,13 +97,16 @@ Mailvane::Mailvane(bool isPrefiltered)
   for (const StatusPhraseRow& row : StatusPhraseTable) {
     statusPhraseRows.push_back(compilePattern(row.pattern, icase));
   }
-  if (!isPrefiltered_) return;
+  if (isPrefiltered_) buildPrefilters();
+}
 
-  // The prefilters see each pattern exactly as it was compiled above.
+void Mailvane::buildPrefilters() {
+  // The prefilters see each pattern exactly as it was compiled.
   auto asCompiled = [](std::string_view text, PatternFlags base) {
     return PhrasePrefilter::Pattern{patternBody(text),
                                     patternFlags(text, base)};
   };
+  const PatternFlags icase = boost::regex::perl | boost::regex::icase;
   std::vector<PhrasePrefilter::Pattern> linePatterns;
   linePatterns.reserve(kLinePatternCount);
   for (const StatusPhraseRow& row : StatusPhraseTable) {
@@ -122,22 +128,14 @@ Mailvane::Mailvane(bool isPrefiltered)
   }
   bounceSubjectHead_ = withoutAbsenceTail(kGlobalPatternTexts[0]);
   autoReplySubjectHead_ = withoutAbsenceTail(kGlobalPatternTexts[5]);
+  // The linear search ignores letter case, as the pattern must.
+  const std::string_view replyCode = kGlobalPatternTexts[15];
+  isReplyCodeLinear_ =
+      (patternFlags(replyCode, perl) & boost::regex::icase) != 0 &&
+      ReplyCodeRefusal::parse(patternBody(replyCode), replyCodeRefusal_);
 }
 
 Mailvane::~Mailvane() = default;
-
-namespace {
-
-// "A|B" matches somewhere exactly when A or B does, so a pattern ending in
-// the absence tail is searched as its head plus the linear tail test.
-bool matchesWithTail(std::string_view text, const boost::regex& whole,
-                     const boost::regex& head) {
-  if (head.empty()) return boost::regex_search(text.begin(), text.end(), whole);
-  return hasAbsenceBeforeOffice(text) ||
-         boost::regex_search(text.begin(), text.end(), head);
-}
-
-}  // namespace
 
 bool Mailvane::matchesBounceSubject(std::string_view text) const {
   return matchesWithTail(text, bounceSubject, bounceSubjectHead_);
@@ -147,14 +145,13 @@ bool Mailvane::matchesAutoReplySubject(std::string_view text) const {
   return matchesWithTail(text, autoReplySubject, autoReplySubjectHead_);
 }
 
-bool Mailvane::searchReplyCodeAtStart(
-    std::string_view line,
-    boost::match_results<std::string_view::const_iterator>& match) const {
-  if (!isPrefiltered_) {
+bool Mailvane::searchReplyCodeAtStart(std::string_view line,
+                                      ViewMatch& match) const {
+  if (!isReplyCodeLinear_) {
     return boost::regex_search(line.begin(), line.end(), match,
                                replyCodeAtStart);
   }
-  std::size_t start = findReplyCodeRefusal(line);
+  std::size_t start = replyCodeRefusal_.find(line);
   if (start == std::string_view::npos) return false;
   // The library matches from there, so the groups are its own; only the
   // start is given. The byte before it decides whether "^" holds.
@@ -175,7 +172,7 @@ std::string Mailvane::matchStatusPhrase(std::string_view line) const {
 // in table order, finds the same first row as trying them all.
 std::string Mailvane::matchStatusPhrase(
     std::string_view line, const PatternCandidates& candidates) const {
-  boost::match_results<std::string_view::const_iterator> match;
+  ViewMatch match;
   for (std::size_t i = candidates.next(0); i < kStatusPhraseRowCount;
        i = candidates.next(i + 1)) {
     // Only the prefiltered object has gapped rows; they capture nothing.
@@ -201,4 +198,38 @@ PatternCandidates Mailvane::lineCandidates(std::string_view line) const {
 
 bool Mailvane::mayHoldAddress(std::string_view line) const {
   return !isPrefiltered_ || !addressFilter_.candidates(line).empty();
+}
+
+LineTest::LineTest(const Mailvane& patterns, std::string_view line)
+    : patterns_(patterns),
+      line_(line),
+      candidates_(patterns.lineCandidates(line)) {}
+
+bool LineTest::matches(LineRule rule, ViewMatch& match) const {
+  const auto search = [&](std::size_t candidate, const boost::regex& pattern) {
+    return candidates_.has(candidate) &&
+           boost::regex_search(line_.begin(), line_.end(), match, pattern);
+  };
+  switch (rule) {
+    case LineRule::kAddress:
+      return search(Mailvane::kAddressCandidate, patterns_.emailAddress);
+    case LineRule::kDottedCode:
+      return search(Mailvane::kDottedCandidate, patterns_.freeTextDotted);
+    case LineRule::kReplyAfterColon:
+      return search(Mailvane::kReplyAfterColonCandidate,
+                    patterns_.replyCodeAfterColon);
+    case LineRule::kReplyAtStart:
+      return candidates_.has(Mailvane::kReplyAtStartCandidate) &&
+             patterns_.searchReplyCodeAtStart(line_, match);
+  }
+  return false;
+}
+
+bool LineTest::matches(LineRule rule) const {
+  ViewMatch match;
+  return matches(rule, match);
+}
+
+std::string LineTest::statusPhrase() const {
+  return patterns_.matchStatusPhrase(line_, candidates_);
 }

@@ -50,51 +50,45 @@ constexpr std::size_t kAutoReplySubjectPatternCount = 7;
 constexpr std::size_t kStatusPhraseRowCount = 209;
 constexpr std::size_t kGlobalPatternCount = 16;
 
-extern const char* const AutoReplySubjectPatterns[kAutoReplySubjectPatternCount];
+extern const char* const
+    AutoReplySubjectPatterns[kAutoReplySubjectPatternCount];
 extern const StatusPhraseRow StatusPhraseTable[kStatusPhraseRowCount];
 // The sixteen global pattern texts in /pattern/flags form, in member order.
 extern const char* const kGlobalPatternTexts[kGlobalPatternCount];
 
 // The pattern object: one process-wide instance (mailvane()), built before
 // main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
+using ViewMatch = boost::match_results<std::string_view::const_iterator>;
+
+// The pattern object: one process-wide instance (mailvane()), built before
+// main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
 class Mailvane {
  public:
-  // Indexes, in a PatternCandidates of lineCandidates(), of the patterns
-  // tried on free-text lines besides the phrase rows (which keep their row
-  // numbers).
-  static constexpr std::size_t kAddressCandidate = kStatusPhraseRowCount;
-  static constexpr std::size_t kDottedCandidate = kStatusPhraseRowCount + 1;
-  static constexpr std::size_t kReplyAfterColonCandidate =
-      kStatusPhraseRowCount + 2;
-  static constexpr std::size_t kReplyAtStartCandidate =
-      kStatusPhraseRowCount + 3;
-  static constexpr std::size_t kLinePatternCount = kStatusPhraseRowCount + 4;
-
   // With `isPrefiltered` false, every line test tries every pattern: the
   // phrase rows one by one in table order, with nothing in front of them.
   // That object is the reference the prefiltered one is checked against.
   // Used by tests; the process-wide object is prefiltered.
   explicit Mailvane(bool isPrefiltered = true);
-  virtual ~Mailvane();
+  ~Mailvane();
   Mailvane(const Mailvane&) = delete;
   Mailvane& operator=(const Mailvane&) = delete;
 
-  boost::regex bounceSubject;         // 1: "Subject" of a bounce
-  boost::regex precedenceAutoReply;   // 2: "Precedence"
-  boost::regex postmasterFrom;        // 3: "From"
-  boost::regex feedbackReportType;    // 4: "report-type" parameter
-  boost::regex xLoopScomp;            // 5: "X-loop"
-  boost::regex autoReplySubject;      // 6: the auto-reply subject stop
-  boost::regex emailAddress;          // 7: an address in a body line
-  boost::regex diagnosticDotted;      // 8: dotted code in a diagnostic
-  boost::regex diagnosticThreeDigit;  // 9: reply code in a diagnostic
-  boost::regex statusDotted;          // 10: splitStatusCode, dotted form
-  boost::regex statusThreeDigit;      // 11: splitStatusCode, bare digits
-  boost::regex actionFailed;          // 12: "Action" of a report group
-  boost::regex withheldRecipient;     // 13: "Original-rcpt-to" withheld
-  boost::regex freeTextDotted;        // 14: dotted code in free text
-  boost::regex replyCodeAfterColon;   // 15: reply code after ": "
-  boost::regex replyCodeAtStart;      // 16: reply code opening a refusal
+  const boost::regex bounceSubject;         // 1: "Subject" of a bounce
+  const boost::regex precedenceAutoReply;   // 2: "Precedence"
+  const boost::regex postmasterFrom;        // 3: "From"
+  const boost::regex feedbackReportType;    // 4: "report-type" parameter
+  const boost::regex xLoopScomp;            // 5: "X-loop"
+  const boost::regex autoReplySubject;      // 6: the auto-reply subject stop
+  const boost::regex emailAddress;          // 7: an address in a body line
+  const boost::regex diagnosticDotted;      // 8: dotted code in a diagnostic
+  const boost::regex diagnosticThreeDigit;  // 9: reply code in a diagnostic
+  const boost::regex statusDotted;          // 10: splitStatusCode, dotted form
+  const boost::regex statusThreeDigit;      // 11: splitStatusCode, bare digits
+  const boost::regex actionFailed;          // 12: "Action" of a report group
+  const boost::regex withheldRecipient;     // 13: "Original-rcpt-to" withheld
+  const boost::regex freeTextDotted;        // 14: dotted code in free text
+  const boost::regex replyCodeAfterColon;   // 15: reply code after ": "
+  const boost::regex replyCodeAtStart;      // 16: reply code opening a refusal
 
   // Reverse base64 table (RFC 4648 alphabet): the k-th alphabet character
   // maps to k, every other byte to 0.
@@ -109,18 +103,6 @@ class Mailvane {
   // anywhere in `line`: group 1 for a row with a capture group, else the
   // row's status. "" when no row matches.
   std::string matchStatusPhrase(std::string_view line) const;
-  // The same, given lineCandidates(line): rows outside `candidates` are
-  // known not to match and are skipped.
-  std::string matchStatusPhrase(std::string_view line,
-                                const PatternCandidates& candidates) const;
-
-  // Which of the phrase rows and of the four free-text line patterns
-  // (address, dotted code, the two reply codes: the k...Candidate indexes)
-  // may match `line`. Every pattern that matches is in the set; a pattern
-  // outside it cannot match. All of them when not prefiltered.
-  PatternCandidates lineCandidates(std::string_view line) const;
-  // False only when the address pattern cannot match `line`.
-  bool mayHoldAddress(std::string_view line) const;
 
   // Whether pattern 1 (bounceSubject) or 6 (autoReplySubject) matches
   // somewhere in `text`: the answer of a search, in time linear in the text
@@ -130,9 +112,7 @@ class Mailvane {
   // A search for pattern 16 (replyCodeAtStart) in `line`: `match` and the
   // result as the library's search gives them, without its backtracking over
   // every line start of a long line.
-  bool searchReplyCodeAtStart(
-      std::string_view line,
-      boost::match_results<std::string_view::const_iterator>& match) const;
+  bool searchReplyCodeAtStart(std::string_view line, ViewMatch& match) const;
 
   // Free-text bounce analysis over body lines (see free_text.cc).
 
@@ -149,6 +129,36 @@ class Mailvane {
                         std::vector<std::string>& out) const;
 
  private:
+  friend class LineTest;
+
+  // Indexes, in a PatternCandidates of lineCandidates(), of the patterns
+  // tried on free-text lines besides the phrase rows (which keep their row
+  // numbers).
+  static constexpr std::size_t kAddressCandidate = kStatusPhraseRowCount;
+  static constexpr std::size_t kDottedCandidate = kStatusPhraseRowCount + 1;
+  static constexpr std::size_t kReplyAfterColonCandidate =
+      kStatusPhraseRowCount + 2;
+  static constexpr std::size_t kReplyAtStartCandidate =
+      kStatusPhraseRowCount + 3;
+  static constexpr std::size_t kLinePatternCount = kStatusPhraseRowCount + 4;
+  static_assert(kLinePatternCount <= PatternCandidates::kCapacity);
+
+  // The prefilter's start-up: the line and address filters, the gapped
+  // rows and the linear forms of patterns 1, 6 and 16.
+  void buildPrefilters();
+
+  // Which of the phrase rows and of the four free-text line patterns
+  // (address, dotted code, the two reply codes: the k...Candidate indexes)
+  // may match `line`. Every pattern that matches is in the set; a pattern
+  // outside it cannot match. All of them when not prefiltered.
+  PatternCandidates lineCandidates(std::string_view line) const;
+  // matchStatusPhrase, given lineCandidates(line): rows outside
+  // `candidates` are known not to match and are skipped.
+  std::string matchStatusPhrase(std::string_view line,
+                                const PatternCandidates& candidates) const;
+  // False only when the address pattern cannot match `line`.
+  bool mayHoldAddress(std::string_view line) const;
+
   bool isPrefiltered_;
   // Over the phrase rows and the four line patterns, and over the address
   // pattern alone.
@@ -158,9 +168,41 @@ class Mailvane {
   // tail is then answered by hasAbsenceBeforeOffice. Empty otherwise.
   boost::regex bounceSubjectHead_;
   boost::regex autoReplySubjectHead_;
+  // Pattern 16 as a linear search, when its text has the form that search
+  // reads; otherwise the library searches it.
+  bool isReplyCodeLinear_ = false;
+  ReplyCodeRefusal replyCodeRefusal_;
   // Phrase rows of the form "A.*?B", tested without the library (whose
   // search would try the gap from every A); empty for the other rows.
   std::vector<std::unique_ptr<GappedPhrase>> gappedRows_;
+};
+
+// The rules tried on a free-text line besides the phrase rows: patterns 7
+// (emailAddress), 14 (freeTextDotted), 15 (replyCodeAfterColon) and 16
+// (replyCodeAtStart).
+enum class LineRule { kAddress, kDottedCode, kReplyAfterColon, kReplyAtStart };
+
+// The questions the free-text scan asks of one line. One pass over the line
+// first rules out the patterns that cannot match it; the others are tried as
+// the library would, so every answer is the library's own. Holds `line`,
+// which must outlive the object.
+class LineTest {
+ public:
+  LineTest(const Mailvane& patterns, std::string_view line);
+
+  // Whether `rule` matches somewhere in the line; on a match `match` holds
+  // the library's match and groups.
+  bool matches(LineRule rule, ViewMatch& match) const;
+  bool matches(LineRule rule) const;
+  // Mailvane::matchStatusPhrase of the line.
+  std::string statusPhrase() const;
+  // False only when phrase row `row` is known not to match. Used by tests.
+  bool mayMatchRow(std::size_t row) const { return candidates_.has(row); }
+
+ private:
+  const Mailvane& patterns_;
+  std::string_view line_;
+  PatternCandidates candidates_;
 };
 
 // The process-wide pattern object.

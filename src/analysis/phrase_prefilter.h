@@ -4,18 +4,9 @@
 // A pattern is ruled out only when a piece of text that every match of it
 // must contain is absent. Trying the remaining patterns in their order
 // therefore finds the same first match as trying all of them, and any
-// pattern that is ruled out is certain not to match.
-//
-// The required pieces are derived from the pattern texts: in each branch
-// of a pattern, a stretch of consecutive literal characters and small
-// classes that every match of that branch contains. Which bytes each
-// position of a piece accepts is asked of
-// Boost.Regex itself: every literal and class is compiled alone, with the
-// pattern's own options, and tried on each of the 256 byte values. Letter
-// case folding, "\d" and classes therefore follow the library's traits and
-// locale exactly, on every platform. A pattern whose text uses anything the
-// derivation does not know is simply always a candidate. All pieces are
-// searched for together by one Aho-Corasick automaton over byte classes.
+// pattern that is ruled out is certain not to match. The pieces come from
+// deriveRequiredPieces (required_pieces.h); all of them are searched for
+// together by one Aho-Corasick automaton over byte classes.
 //
 // Built once; afterwards read-only. Querying allocates nothing.
 
@@ -23,12 +14,13 @@
 #define MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
 
 #include <array>
-#include <boost/regex.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "analysis/required_pieces.h"
 
 // A set of pattern indexes below kCapacity.
 class PatternCandidates {
@@ -42,7 +34,8 @@ class PatternCandidates {
     words_[index / 64] |= std::uint64_t{1} << (index % 64);
   }
   void merge(const PatternCandidates& other) {
-    for (std::size_t w = 0; w < words_.size(); ++w) words_[w] |= other.words_[w];
+    for (std::size_t w = 0; w < words_.size(); ++w)
+      words_[w] |= other.words_[w];
   }
   // The smallest index at or after `from` in the set; kCapacity when none.
   std::size_t next(std::size_t from) const;
@@ -56,12 +49,7 @@ class PatternCandidates {
 
 class PhrasePrefilter {
  public:
-  // A pattern as compiled: its text proper (without /.../ delimiters) and
-  // its syntax options.
-  struct Pattern {
-    std::string text;
-    boost::regex_constants::syntax_option_type flags;
-  };
+  using Pattern = PatternText;
 
   // No patterns: every query gives the empty set.
   PhrasePrefilter() = default;
@@ -82,6 +70,17 @@ class PhrasePrefilter {
   std::size_t pieceCount() const { return pieceCount_; }
 
  private:
+  // A string of byte classes to search for, and the pattern it stands for.
+  using Piece = std::pair<std::size_t, std::vector<std::uint8_t>>;
+
+  // The building steps, in order (see the constructor).
+  void splitByteClasses(const std::vector<ByteSet>& sets);
+  std::vector<Piece> spellPieces(const RequiredPieces& required,
+                                 std::size_t& totalLength) const;
+  std::vector<PatternCandidates> buildTrie(const std::vector<Piece>& pieces,
+                                           std::size_t totalLength);
+  void linkFailures(std::vector<PatternCandidates>& ends);
+
   // Byte value -> byte class; bytes that no piece position tells apart
   // share a class, class 0 being the bytes no piece accepts anywhere.
   std::array<std::uint8_t, 256> classOf_{};

@@ -6,16 +6,11 @@
 
 #include "analysis/long_text_search.h"
 #include "analysis/patterns.h"
+#include "message/ascii_text.h"
 
-namespace {
-
-using ViewMatch = boost::match_results<std::string_view::const_iterator>;
-
-}  // namespace
-
-bool splitStatusCode(std::string_view text, std::vector<std::string>& out) {
+bool splitStatusCode(const Mailvane& patterns, std::string_view text,
+                     std::vector<std::string>& out) {
   out.clear();
-  const Mailvane& patterns = mailvane();
   ViewMatch match;
   // The dotted form class.subject.detail wins wherever it stands; a detail
   // of up to three digits is taken whole.
@@ -28,23 +23,19 @@ bool splitStatusCode(std::string_view text, std::vector<std::string>& out) {
   // Otherwise three adjacent digits, read as an SMTP reply code ("550").
   if (boost::regex_search(text.begin(), text.end(), match,
                           patterns.statusThreeDigit)) {
-    std::string code;
-    code.reserve(5);
-    code += match.str(1);
-    code += '.';
-    code += match.str(2);
-    code += '.';
-    code += match.str(3);
-    out.push_back(std::move(code));
+    // Groups 1 to 3 are one digit each, side by side.
+    out.push_back(dottedCode(std::string_view(match[1].first, 3)));
     out.push_back(match.str(4));
     return true;
   }
   return false;
 }
 
-std::string actionFromStatus(std::string_view status) {
+std::string actionFromStatus(const Mailvane& patterns,
+                             std::string_view status) {
   std::vector<std::string> parts;
-  if (!splitStatusCode(status, parts) || parts[0].empty()) return std::string();
+  if (!splitStatusCode(patterns, status, parts) || parts[0].empty())
+    return std::string();
   // RFC 3463 class digit: 2 success, 4 persistent transient, 5 permanent.
   switch (parts[0][0]) {
     case '2':
@@ -58,8 +49,8 @@ std::string actionFromStatus(std::string_view status) {
   }
 }
 
-std::string statusFromDiagnostic(std::string_view text) {
-  const Mailvane& patterns = mailvane();
+std::string statusFromDiagnostic(const Mailvane& patterns,
+                                 std::string_view text) {
   ViewMatch match;
   // A code must be followed by white space, so one that ends the text is
   // passed over in favour of a reply code before it.

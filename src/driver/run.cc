@@ -11,6 +11,7 @@
 #include "driver/console_log.h"
 #include "driver/platform.h"
 #include "driver/version.h"
+#include "message/ascii_text.h"
 #include "message/message_buffer.h"
 
 namespace {
@@ -34,13 +35,7 @@ void writeDirect(std::string_view text) {
 
 // ASCII letters only: options are plain ASCII, and the locale must not decide.
 bool isOption(std::string_view arg, std::string_view option) {
-  if (arg.size() != option.size()) return false;
-  for (std::size_t i = 0; i < arg.size(); ++i) {
-    char c = arg[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != option[i]) return false;
-  }
-  return true;
+  return equalsIgnoreCase(arg, option);
 }
 
 const char* yesNo(bool flag) { return flag ? "yes" : "no"; }

@@ -11,21 +11,6 @@
 
 namespace {
 
-char foldToLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-char foldToUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-bool isTrimmed(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -49,8 +34,8 @@ bool CaseInsensitiveLess::operator()(std::string_view a,
                                      std::string_view b) const {
   size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
-    auto x = static_cast<unsigned char>(foldToLower(a[i]));
-    auto y = static_cast<unsigned char>(foldToLower(b[i]));
+    auto x = static_cast<unsigned char>(foldCase(a[i]));
+    auto y = static_cast<unsigned char>(foldCase(b[i]));
     if (x != y) return x < y;
   }
   return a.size() < b.size();
@@ -202,146 +187,200 @@ void parseParameters(HeaderField& field, std::string_view firstKey) {
   }
 }
 
+namespace {
+
 // RFC 2047 encoded words, =?charset?encoding?text?=, decoded in one pass by a
-// state machine that emits into `out` as it goes. When the introducer
+// state machine that emits into `out_` as it goes. When the introducer
 // "=?charset?X?" turns out to name B or Q, the output is cut back to the
-// equals sign that began it (`mark`), so the introducer disappears; with any
-// other letter it stays as plain text. The charset is ignored and decoded
-// bytes are emitted raw. Broken words never fail: an unclosed word decodes to
-// the end of the text, an incomplete base64 group at the closing "?" is
-// dropped. The output is never longer than the input.
+// equals sign that began it (`mark_`), so the introducer disappears; with
+// any other letter it stays as plain text. The charset is ignored and
+// decoded bytes are emitted raw. Broken words never fail: an unclosed word
+// decodes to the end of the text, an incomplete base64 group at the closing
+// "?" is dropped. The output is never longer than the input.
 //
 // Linear white space between two encoded words is dropped (RFC 2047 section
-// 6.2): `wordEnd` is where the last complete B or Q word ended, and when the
-// next introducer is recognised, the output between the two is removed if it
-// is only spaces and tabs.
-std::string decodeEncodedWords(std::string_view text) {
+// 6.2): `wordEnd_` is where the last complete B or Q word ended, and when
+// the next introducer is recognised, the output between the two is removed
+// if it is only spaces and tabs.
+class EncodedWordDecoder {
+ public:
+  explicit EncodedWordDecoder(std::string_view text)
+      : text_(text), base64Reverse_(mailvane().base64Reverse) {
+    out_.reserve(text.size());
+  }
+
+  std::string decode() {
+    for (at_ = 0; at_ < text_.size(); ++at_) {
+      const char c = text_[at_];
+      switch (state_) {
+        case State::kText:
+        case State::kEquals:
+          onText(c);
+          break;
+        case State::kCharset:
+          onCharset(c);
+          break;
+        case State::kEncoding:
+          onEncoding(c);
+          break;
+        case State::kEncoded:
+          onEncoded(c);
+          break;
+        case State::kClosing:
+          onClosing(c);
+          break;
+      }
+    }
+    // A zero byte decoded from base64 ends the text, as one ends every line
+    // read from a message; otherwise the console, which prints up to it, and
+    // the row, which would carry it, would show different subjects.
+    size_t zero = out_.find('\0');
+    if (zero != std::string::npos) out_.resize(zero);
+    return std::move(out_);
+  }
+
+ private:
   enum class State { kText, kEquals, kCharset, kEncoding, kEncoded, kClosing };
   enum class Kind { kNone, kB, kQ, kOther };
-  const int* base64Reverse = mailvane().base64Reverse;
-  constexpr size_t kNoWord = std::string::npos;
+  static constexpr size_t kNoWord = std::string::npos;
 
-  std::string out;
-  out.reserve(text.size());
-  State state = State::kText;
-  Kind kind = Kind::kNone;
-  size_t mark = 0;
-  size_t wordEnd = kNoWord;
-  unsigned group[4] = {0, 0, 0, 0};
-  int groupSize = 0;
-  int padding = 0;
+  bool isBOrQ() const { return kind_ == Kind::kB || kind_ == Kind::kQ; }
 
-  const size_t n = text.size();
-  for (size_t j = 0; j < n; ++j) {
-    char c = text[j];
-    switch (state) {
-      case State::kText:
-      case State::kEquals:
-        if (state == State::kEquals && c == '?') {
-          out.push_back(c);
-          state = State::kCharset;
-        } else if (c == '=') {
-          mark = out.size();
-          out.push_back(c);
-          state = State::kEquals;
-        } else {
-          out.push_back(c);
-          state = State::kText;
-        }
-        break;
-      case State::kCharset:
-        out.push_back(c);
-        if (c == '?') {
-          kind = Kind::kNone;
-          state = State::kEncoding;
-        }
-        break;
-      case State::kEncoding:
-        if (c == '?') {
-          if (kind == Kind::kB || kind == Kind::kQ) {
-            size_t cut = mark;
-            if (wordEnd != kNoWord && wordEnd <= mark) {
-              bool isBlankGap = true;
-              for (size_t k = wordEnd; k < mark && isBlankGap; ++k) {
-                isBlankGap = isBlank(out[k]);
-              }
-              if (isBlankGap) cut = wordEnd;
-            }
-            out.resize(cut);
-            wordEnd = kNoWord;
-          } else {
-            out.push_back(c);
-          }
-          state = State::kEncoded;
-        } else {
-          if (kind == Kind::kNone) {
-            char letter = foldToUpper(c);
-            if (letter == 'B') {
-              kind = Kind::kB;
-              groupSize = 0;
-              padding = 0;
-            } else {
-              kind = letter == 'Q' ? Kind::kQ : Kind::kOther;
-            }
-          } else {
-            kind = Kind::kOther;
-          }
-          out.push_back(c);
-        }
-        break;
-      case State::kEncoded:
-        if (c == '?') {
-          state = State::kClosing;
-        } else if (kind == Kind::kB) {
-          // Base64: four 6-bit values give three bytes, less one for each
-          // of the third and fourth characters that is padding.
-          if (groupSize >= 2 && c == '=') ++padding;
-          int value = base64Reverse[static_cast<unsigned char>(c)];
-          group[groupSize++] = c == '=' ? 0 : static_cast<unsigned>(value);
-          if (groupSize == 4) {
-            unsigned bits = (group[0] << 18) | (group[1] << 12) |
-                            (group[2] << 6) | group[3];
-            char bytes[3] = {static_cast<char>(bits >> 16),
-                             static_cast<char>(bits >> 8),
-                             static_cast<char>(bits)};
-            out.append(bytes, 3 - padding);
-            groupSize = 0;
-            padding = 0;
-          }
-        } else if (kind == Kind::kQ && c == '=') {
-          // "=XY" is one byte. A broken escape keeps its equals sign and
-          // the bytes after it are read as text; so does "=00", since a
-          // zero byte would end the value for every reader of it.
-          int high = j + 2 < n ? hexValue(text[j + 1]) : -1;
-          int low = j + 2 < n ? hexValue(text[j + 2]) : -1;
-          if (high >= 0 && low >= 0 && (high | low) != 0) {
-            out.push_back(static_cast<char>((high << 4) | low));
-            j += 2;
-          } else {
-            out.push_back(c);
-          }
-        } else if (kind == Kind::kQ && c == '_') {
-          out.push_back(' ');  // RFC 2047 4.2: "_" stands for a space
-        } else {
-          out.push_back(c);
-        }
-        break;
-      case State::kClosing:
-        if (c == '=') {
-          if (kind == Kind::kB || kind == Kind::kQ) wordEnd = out.size();
-        } else {
-          out.push_back(c);
-        }
-        state = State::kText;
-        break;
+  // kText: plain text. kEquals: just after an "=", where "?" opens an
+  // introducer.
+  void onText(char c) {
+    out_.push_back(c);
+    if (state_ == State::kEquals && c == '?') {
+      state_ = State::kCharset;
+    } else if (c == '=') {
+      mark_ = out_.size() - 1;
+      state_ = State::kEquals;
+    } else {
+      state_ = State::kText;
     }
   }
-  // A zero byte decoded from base64 ends the text, as one ends every line
-  // read from a message; otherwise the console, which prints up to it, and
-  // the row, which would carry it, would show different subjects.
-  size_t zero = out.find('\0');
-  if (zero != std::string::npos) out.resize(zero);
-  return out;
+
+  // kCharset: the charset, kept as text until its "?".
+  void onCharset(char c) {
+    out_.push_back(c);
+    if (c == '?') {
+      kind_ = Kind::kNone;
+      state_ = State::kEncoding;
+    }
+  }
+
+  // kEncoding: the encoding letters up to the "?" that opens the encoded
+  // text. Only a single B or Q (any case) makes a word.
+  void onEncoding(char c) {
+    if (c == '?') {
+      if (isBOrQ()) {
+        cutIntroducer();
+      } else {
+        out_.push_back(c);
+      }
+      state_ = State::kEncoded;
+      return;
+    }
+    if (kind_ != Kind::kNone) {
+      kind_ = Kind::kOther;
+    } else if (foldCase(c) == 'b') {
+      kind_ = Kind::kB;
+      groupSize_ = 0;
+      padding_ = 0;
+    } else {
+      kind_ = foldCase(c) == 'q' ? Kind::kQ : Kind::kOther;
+    }
+    out_.push_back(c);
+  }
+
+  // Removes the introducer, and the blanks between it and the word before.
+  void cutIntroducer() {
+    size_t cut = mark_;
+    if (wordEnd_ != kNoWord && wordEnd_ <= mark_) {
+      bool isBlankGap = true;
+      for (size_t k = wordEnd_; k < mark_ && isBlankGap; ++k) {
+        isBlankGap = isBlank(out_[k]);
+      }
+      if (isBlankGap) cut = wordEnd_;
+    }
+    out_.resize(cut);
+    wordEnd_ = kNoWord;
+  }
+
+  // kEncoded: the encoded text up to its "?".
+  void onEncoded(char c) {
+    if (c == '?') {
+      state_ = State::kClosing;
+    } else if (kind_ == Kind::kB) {
+      addBase64(c);
+    } else if (kind_ == Kind::kQ && c == '=') {
+      addQuotedEscape(c);
+    } else if (kind_ == Kind::kQ && c == '_') {
+      out_.push_back(' ');  // RFC 2047 4.2: "_" stands for a space
+    } else {
+      out_.push_back(c);
+    }
+  }
+
+  // Base64: four 6-bit values give three bytes, less one for each of the
+  // third and fourth characters that is padding.
+  void addBase64(char c) {
+    if (groupSize_ >= 2 && c == '=') ++padding_;
+    int value = base64Reverse_[static_cast<unsigned char>(c)];
+    group_[groupSize_++] = c == '=' ? 0 : static_cast<unsigned>(value);
+    if (groupSize_ < 4) return;
+    unsigned bits =
+        (group_[0] << 18) | (group_[1] << 12) | (group_[2] << 6) | group_[3];
+    char bytes[3] = {static_cast<char>(bits >> 16),
+                     static_cast<char>(bits >> 8), static_cast<char>(bits)};
+    out_.append(bytes, 3 - padding_);
+    groupSize_ = 0;
+    padding_ = 0;
+  }
+
+  // "=XY" is one byte. A broken escape keeps its equals sign and the bytes
+  // after it are read as text; so does "=00", since a zero byte would end
+  // the value for every reader of it.
+  void addQuotedEscape(char c) {
+    const size_t n = text_.size();
+    int high = at_ + 2 < n ? hexValue(text_[at_ + 1]) : -1;
+    int low = at_ + 2 < n ? hexValue(text_[at_ + 2]) : -1;
+    if (high >= 0 && low >= 0 && (high | low) != 0) {
+      out_.push_back(static_cast<char>((high << 4) | low));
+      at_ += 2;
+    } else {
+      out_.push_back(c);
+    }
+  }
+
+  // kClosing: after the "?" that ends the encoded text; an "=" completes
+  // the word, anything else is text again.
+  void onClosing(char c) {
+    if (c == '=') {
+      if (isBOrQ()) wordEnd_ = out_.size();
+    } else {
+      out_.push_back(c);
+    }
+    state_ = State::kText;
+  }
+
+  std::string_view text_;
+  const int* base64Reverse_;
+  std::string out_;
+  size_t at_ = 0;
+  State state_ = State::kText;
+  Kind kind_ = Kind::kNone;
+  size_t mark_ = 0;
+  size_t wordEnd_ = kNoWord;
+  unsigned group_[4] = {0, 0, 0, 0};
+  int groupSize_ = 0;
+  int padding_ = 0;
+};
+
+}  // namespace
+
+std::string decodeEncodedWords(std::string_view text) {
+  return EncodedWordDecoder(text).decode();
 }
 
 // Unlike header folding, a continuation here loses all its leading blanks
@@ -355,34 +394,10 @@ void parseFieldBlock(const std::vector<std::string>& lines, FieldMap& map) {
       ++i;
       continue;
     }
-    text = lines[i++];
-    while (i < lines.size() && !lines[i].empty() && isBlank(lines[i][0])) {
-      size_t start = lines[i].find_first_not_of(" \t", 1);
-      if (start != std::string::npos) {
-        text.push_back(' ');
-        text.append(lines[i], start);
-      }
-      ++i;
-    }
+    i = unfoldLine(lines, i, text);
     size_t colon = text.find(':');
     if (colon == std::string::npos || colon == 0) continue;
     map.set(std::string_view(text).substr(0, colon),
             trim(std::string_view(text).substr(colon + 1)));
   }
-}
-
-std::string trim(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && isTrimmed(text[begin])) ++begin;
-  while (end > begin && isTrimmed(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (foldToUpper(a[i]) != foldToUpper(b[i])) return false;
-  }
-  return true;
 }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "message/ascii_text.h"
 #include "message/message_buffer.h"
 
 // Orders keys by their bytes as unsigned values after folding A-Z to a-z.
@@ -121,12 +122,5 @@ std::string decodeEncodedWords(std::string_view text);
 // Parses stored lines (no line endings) of name-and-value fields into `map`,
 // which is emptied first. Continuations are joined with one space.
 void parseFieldBlock(const std::vector<std::string>& lines, FieldMap& map);
-
-// Removes space, tab, line feed, vertical tab, form feed and carriage return
-// at both ends. No other byte counts as white space.
-std::string trim(std::string_view text);
-
-// Same length and equal bytes after folding a-z to A-Z.
-bool equalsIgnoreCase(std::string_view a, std::string_view b);
 
 #endif  // MAILVANE_MESSAGE_HEADER_FIELDS_H_

@@ -95,11 +95,11 @@ class MessageBuffer {
   // Copies `text` behind the text held so far: first into the spare room of
   // `last`, then into new blocks of at most kBlockTextSize bytes.
   void appendText(std::string_view text);
+  class BlockReader;  // reads a file block by block
   // Fills the buffer from a UTF-16 file whose mark has been read. `area`
   // holds the first read: `n` bytes after the mark at offset 2, then serves
   // as the area for the later reads. `hasMore` says whether that read filled
   // the whole block, so the file may go on.
-  class BlockReader;  // reads a file block by block
   void loadUtf16(BlockReader& reader, std::unique_ptr<BufferBlock> area,
                  size_t n, bool hasMore, bool isBigEndian);
 };

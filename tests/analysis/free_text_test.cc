@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "analysis/message_analysis.h"
 #include "analysis/analysis_test_util.h"
+#include "analysis/message_analysis.h"
 
 namespace {
 
@@ -49,8 +49,8 @@ TEST(ListedRecipientsTest, ScanDecidesTheStatus) {
   for (const auto& [body, status] : cases) {
     SCOPED_TRACE(body);
     MessageAnalysis a(mailvane());
-    std::string want =
-        "{" + actionFromStatus(status) + "," + status + ",a@x.test}";
+    std::string want = "{" + actionFromStatus(mailvane(), status) + "," +
+                       status + ",a@x.test}";
     std::string got = results(a, listedBounce("a@x.test", {body}));
     EXPECT_EQ(got, want) << "got " << got << ", want " << want;
   }

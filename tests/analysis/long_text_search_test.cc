@@ -2,8 +2,6 @@
 // exactly as the library does: on the byte rules they rely on, and on
 // random texts built from the pieces that make or break each pattern.
 
-#include "analysis/long_text_search.h"
-
 #include <gtest/gtest.h>
 
 #include <boost/regex.hpp>
@@ -13,11 +11,10 @@
 #include <vector>
 
 #include "analysis/analysis_test_util.h"
+#include "analysis/long_text_search.h"
 #include "analysis/patterns.h"
 
 namespace {
-
-using ViewMatch = boost::match_results<std::string_view::const_iterator>;
 
 // The library rules the linear searches are written for: "." takes every
 // byte, "^" holds after LF, CR and FF but not inside CR LF, and ignoring

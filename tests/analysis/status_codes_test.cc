@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/patterns.h"
+
 namespace {
 
 TEST(StatusCodesTest, SplitStatusCodeAndAction) {
@@ -26,22 +28,23 @@ TEST(StatusCodesTest, SplitStatusCodeAndAction) {
     SCOPED_TRACE(c.text);
     std::vector<std::string> out{"stale"};
     const bool wantFound = *c.wantCode != '\0';
-    ASSERT_EQ(splitStatusCode(c.text, out), wantFound);
+    ASSERT_EQ(splitStatusCode(mailvane(), c.text, out), wantFound);
     ASSERT_EQ(out.size(), wantFound ? 2u : 0u);
     if (wantFound) {
       EXPECT_EQ(out[0], c.wantCode)
           << "got " << out[0] << ", want " << c.wantCode;
       EXPECT_EQ(out[1], c.wantRest);
     }
-    EXPECT_EQ(actionFromStatus(c.text), c.wantAction);
+    EXPECT_EQ(actionFromStatus(mailvane(), c.text), c.wantAction);
   }
 }
 
 TEST(StatusCodesTest, DiagnosticCodeNeedsWhiteSpaceAfterIt) {
-  EXPECT_EQ(statusFromDiagnostic("550 5.1.1 user unknown"), "5.1.1");
-  EXPECT_EQ(statusFromDiagnostic("4.7.26 rate limited"), "4.7.26");
-  EXPECT_EQ(statusFromDiagnostic("451 4.3.0"), "451");
-  EXPECT_EQ(statusFromDiagnostic("5.1.1"), "");
+  EXPECT_EQ(statusFromDiagnostic(mailvane(), "550 5.1.1 user unknown"),
+            "5.1.1");
+  EXPECT_EQ(statusFromDiagnostic(mailvane(), "4.7.26 rate limited"), "4.7.26");
+  EXPECT_EQ(statusFromDiagnostic(mailvane(), "451 4.3.0"), "451");
+  EXPECT_EQ(statusFromDiagnostic(mailvane(), "5.1.1"), "");
 }
 
 TEST(StatusCodesTest, OnlyAsciiLettersAreFolded) {

@@ -1,0 +1,355 @@
+// Required pieces of regular expressions, read from the pattern texts.
+
+#include "analysis/required_pieces.h"
+
+#include <map>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+namespace {
+
+using Flags = boost::regex_constants::syntax_option_type;
+
+// A position that accepts more bytes than this (".", "\W", a wide class)
+// says little about the text and ends a piece.
+constexpr std::size_t kMaxSetBytes = 40;
+
+// The bytes that `atom` (one literal, escape or class, which always matches
+// exactly one byte) accepts: compiled alone with the pattern's options and
+// searched for in a text of all 256 byte values, so the answer is the
+// library's own. Remembered per atom and options.
+class AtomProbe {
+ public:
+  AtomProbe() {
+    for (int b = 0; b < 256; ++b) allBytes_[b] = static_cast<char>(b);
+  }
+
+  // False when the atom does not compile, accepts no byte at all, or
+  // matches anything but a single byte.
+  bool bytesOf(std::string_view atom, Flags flags, ByteSet& out) {
+    auto key = std::make_pair(std::string(atom), static_cast<unsigned>(flags));
+    auto found = cache_.find(key);
+    if (found == cache_.end()) {
+      found = cache_.emplace(std::move(key), probe(atom, flags)).first;
+    }
+    out = found->second;
+    return out.any();
+  }
+
+ private:
+  ByteSet probe(std::string_view atom, Flags flags) const {
+    ByteSet bytes;
+    try {
+      boost::regex re(atom.begin(), atom.end(), flags);
+      const char* const begin = allBytes_;
+      const char* const end = allBytes_ + sizeof allBytes_;
+      boost::match_results<const char*> match;
+      for (const char* at = begin;
+           at < end && boost::regex_search(at, end, match, re); ++at) {
+        if (match.length(0) != 1) return ByteSet();
+        at = match[0].first;
+        bytes.set(static_cast<std::size_t>(at - begin));
+      }
+    } catch (const std::exception&) {
+      bytes.reset();
+    }
+    return bytes;
+  }
+
+  char allBytes_[256];
+  std::map<std::pair<std::string, unsigned>, ByteSet> cache_;
+};
+
+// One element of a parsed pattern: a position that accepts a set of bytes,
+// a group, or anything else (which only ends a piece: ".", anchors, word
+// boundaries).
+struct Item {
+  enum class Kind { kSet, kGroup, kBreak };
+  Kind kind = Kind::kBreak;
+  ByteSet set;
+  std::vector<std::vector<Item>> alternatives;  // a group's branches
+  int min = 1;                // how often the item occurs at least
+  bool isRepeatable = false;  // whether it may occur more than once
+};
+
+bool isAsciiAlnum(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+         (c >= 'a' && c <= 'z');
+}
+
+bool isOneOf(char c, std::string_view set) {
+  return set.find(c) != std::string_view::npos;
+}
+
+// Parses the subset of Perl syntax the derivation understands: literals,
+// escaped punctuation, \d \s \w and their negations, bracket classes
+// without escapes, (...) and (?:...) groups, "|", the quantifiers ? * + and
+// {n,m} (lazy or possessive too), ".", "^", "$" and the zero-width escapes.
+// Anything else makes parse() fail, and the pattern is then always a
+// candidate.
+class PatternParser {
+ public:
+  PatternParser(std::string_view text, Flags flags, AtomProbe& probe)
+      : text_(text), flags_(flags), probe_(probe) {}
+
+  bool parse(std::vector<std::vector<Item>>& alternatives) {
+    pos_ = 0;
+    return parseAlternatives(alternatives) && pos_ == text_.size();
+  }
+
+ private:
+  bool atEnd() const { return pos_ >= text_.size(); }
+
+  // Stops at the end of the text or before a ")".
+  bool parseAlternatives(std::vector<std::vector<Item>>& out) {
+    out.assign(1, {});
+    while (!atEnd()) {
+      char c = text_[pos_];
+      if (c == '|') {
+        out.emplace_back();
+        ++pos_;
+        continue;
+      }
+      if (c == ')') return true;
+      Item item;
+      if (!parseAtom(item) || !parseQuantifier(item)) return false;
+      out.back().push_back(std::move(item));
+    }
+    return true;
+  }
+
+  bool parseAtom(Item& item) {
+    const char c = text_[pos_];
+    switch (c) {
+      case '(':
+        ++pos_;
+        if (!atEnd() && text_[pos_] == '?') {
+          // Only the non-capturing group; look-arounds, options and named
+          // groups are not understood.
+          if (pos_ + 1 >= text_.size() || text_[pos_ + 1] != ':') return false;
+          pos_ += 2;
+        }
+        item.kind = Item::Kind::kGroup;
+        if (!parseAlternatives(item.alternatives)) return false;
+        if (atEnd()) return false;  // unclosed group
+        ++pos_;                     // the ")"
+        return true;
+      case '[':
+        return parseClass(item);
+      case '\\':
+        return parseEscape(item);
+      case '.':
+      case '^':
+      case '$':
+        item.kind = Item::Kind::kBreak;
+        ++pos_;
+        return true;
+      case '*':
+      case '+':
+      case '?':
+      case '{':
+      case '}':
+      case ']':
+        return false;
+      default:
+        return probeAtom(text_.substr(pos_++, 1), item);
+    }
+  }
+
+  bool parseEscape(Item& item) {
+    if (pos_ + 1 >= text_.size()) return false;
+    const auto e = static_cast<unsigned char>(text_[pos_ + 1]);
+    std::string_view atom = text_.substr(pos_, 2);
+    pos_ += 2;
+    if (isAsciiAlnum(e)) {
+      if (isOneOf(static_cast<char>(e), "dDsSwW")) return probeAtom(atom, item);
+      // Zero-width assertions: word boundaries, text start and end.
+      if (isOneOf(static_cast<char>(e), "bBAzZG")) {
+        item.kind = Item::Kind::kBreak;
+        return true;
+      }
+      return false;  // back-references, \x, \Q, \p and the like
+    }
+    // Word start and end, buffer start and end.
+    if (isOneOf(static_cast<char>(e), "<>`'")) {
+      item.kind = Item::Kind::kBreak;
+      return true;
+    }
+    if (e < 0x20 || e >= 0x7F) return false;
+    return probeAtom(atom, item);  // escaped punctuation or space
+  }
+
+  // A bracket class without escapes, POSIX names or collating elements.
+  bool parseClass(Item& item) {
+    std::size_t end = pos_ + 1;
+    if (end < text_.size() && text_[end] == '^') ++end;
+    if (end < text_.size() && text_[end] == ']') ++end;  // a literal "]"
+    while (end < text_.size() && text_[end] != ']') {
+      if (text_[end] == '\\') return false;
+      if (text_[end] == '[' && end + 1 < text_.size() &&
+          isOneOf(text_[end + 1], ":.=")) {
+        return false;
+      }
+      ++end;
+    }
+    if (end >= text_.size()) return false;
+    std::string_view atom = text_.substr(pos_, end + 1 - pos_);
+    pos_ = end + 1;
+    return probeAtom(atom, item);
+  }
+
+  bool probeAtom(std::string_view atom, Item& item) {
+    item.kind = Item::Kind::kSet;
+    return probe_.bytesOf(atom, flags_, item.set);
+  }
+
+  bool parseNumber(int& value) {
+    std::size_t start = pos_;
+    value = 0;
+    while (!atEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') {
+      value = value * 10 + (text_[pos_] - '0');
+      if (value > 100000) return false;
+      ++pos_;
+    }
+    return pos_ > start;
+  }
+
+  bool parseQuantifier(Item& item) {
+    if (atEnd()) return true;
+    int min = 1;
+    int max = 1;  // -1: no upper bound
+    switch (text_[pos_]) {
+      case '?':
+        min = 0;
+        ++pos_;
+        break;
+      case '*':
+        min = 0;
+        max = -1;
+        ++pos_;
+        break;
+      case '+':
+        max = -1;
+        ++pos_;
+        break;
+      case '{':
+        ++pos_;
+        if (!parseNumber(min)) return false;
+        max = min;
+        if (!atEnd() && text_[pos_] == ',') {
+          ++pos_;
+          max = -1;
+          if (!atEnd() && text_[pos_] != '}' && !parseNumber(max)) return false;
+        }
+        if (atEnd() || text_[pos_] != '}') return false;
+        ++pos_;
+        if (max != -1 && max < min) return false;
+        break;
+      default:
+        return true;
+    }
+    // A lazy or possessive mark changes how a match is found, not what the
+    // item accepts.
+    if (!atEnd() && (text_[pos_] == '?' || text_[pos_] == '+')) ++pos_;
+    item.min = min;
+    item.isRepeatable = max != 1;
+    return true;
+  }
+
+  std::string_view text_;
+  Flags flags_;
+  AtomProbe& probe_;
+  std::size_t pos_ = 0;
+};
+
+// The distinct byte sets of all run positions; a run refers to them by
+// number.
+class SetTable {
+ public:
+  std::size_t intern(const ByteSet& set) {
+    auto found = ids_.try_emplace(set, sets_.size());
+    if (found.second) sets_.push_back(set);
+    return found.first->second;
+  }
+  std::vector<ByteSet> take() { return std::move(sets_); }
+
+ private:
+  std::vector<ByteSet> sets_;
+  std::unordered_map<ByteSet, std::size_t> ids_;
+};
+
+// Appends the runs of `items` to `runs`, continuing `current`. A position
+// that may be absent or repeated ends the run, since what stands on either
+// side of it need not be adjacent in the text; a group that occurs exactly
+// once with a single branch is read through; any other group ends the run.
+void collectRuns(const std::vector<Item>& items, SetTable& table, Run& current,
+                 std::vector<Run>& runs) {
+  auto close = [&] {
+    if (!current.empty()) runs.push_back(current);
+    current.clear();
+  };
+  for (const Item& item : items) {
+    switch (item.kind) {
+      case Item::Kind::kBreak:
+        close();
+        break;
+      case Item::Kind::kSet:
+        if (item.min == 0 || item.set.count() > kMaxSetBytes) {
+          close();
+          break;
+        }
+        current.push_back(table.intern(item.set));
+        if (item.isRepeatable) close();
+        break;
+      case Item::Kind::kGroup:
+        if (item.alternatives.size() != 1 || item.min == 0) {
+          close();
+          break;
+        }
+        if (item.isRepeatable) close();
+        collectRuns(item.alternatives.front(), table, current, runs);
+        if (item.isRepeatable) close();
+        break;
+    }
+  }
+}
+
+// The runs of each branch of one pattern; false when the pattern cannot be
+// read or has a branch without any run.
+bool branchRunsOf(const PatternText& pattern, AtomProbe& probe, SetTable& table,
+                  std::vector<std::vector<Run>>& out) {
+  // Only plain Perl syntax, case-insensitive or not, is understood; other
+  // syntaxes and options (free spacing, literal text...) read differently.
+  const Flags other = pattern.flags & ~Flags(boost::regex::icase);
+  std::vector<std::vector<Item>> branches;
+  PatternParser parser(pattern.text, pattern.flags, probe);
+  if (other != Flags(boost::regex::perl) || !parser.parse(branches)) {
+    return false;
+  }
+  for (const std::vector<Item>& branch : branches) {
+    std::vector<Run> runs;
+    Run current;
+    collectRuns(branch, table, current, runs);
+    if (!current.empty()) runs.push_back(current);
+    if (runs.empty()) return false;
+    out.push_back(std::move(runs));
+  }
+  return true;
+}
+
+}  // namespace
+
+RequiredPieces deriveRequiredPieces(const std::vector<PatternText>& patterns) {
+  AtomProbe probe;
+  SetTable table;
+  RequiredPieces pieces;
+  pieces.branchRuns.resize(patterns.size());
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    if (!branchRunsOf(patterns[i], probe, table, pieces.branchRuns[i])) {
+      pieces.branchRuns[i].clear();
+    }
+  }
+  pieces.sets = table.take();
+  return pieces;
+}

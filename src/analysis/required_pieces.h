@@ -1,0 +1,46 @@
+// The required pieces of regular expressions: in each branch of a pattern,
+// the stretches of consecutive literal characters and small classes that
+// every match of that branch contains.
+//
+// Which bytes each position accepts is asked of Boost.Regex itself: every
+// literal and class is compiled alone, with the pattern's own options, and
+// tried on each of the 256 byte values. Letter case folding, "\d" and
+// classes therefore follow the library's traits and locale exactly, on every
+// platform. A pattern whose text uses anything the derivation does not know
+// has no required pieces: it may match anything.
+
+#ifndef MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
+#define MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
+
+#include <bitset>
+#include <boost/regex.hpp>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// A pattern as compiled: its text proper (without /.../ delimiters) and its
+// syntax options.
+struct PatternText {
+  std::string text;
+  boost::regex_constants::syntax_option_type flags;
+};
+
+using ByteSet = std::bitset<256>;
+
+// A stretch of consecutive positions that every match of a branch contains;
+// each position is the number of its byte set in RequiredPieces::sets.
+using Run = std::vector<std::size_t>;
+
+struct RequiredPieces {
+  // The distinct byte sets of all run positions.
+  std::vector<ByteSet> sets;
+  // branchRuns[i][k]: the runs of branch k of pattern i, each branch with at
+  // least one. Empty when pattern i has a branch without any, or a text or
+  // options the derivation does not read: that pattern may match anything.
+  std::vector<std::vector<std::vector<Run>>> branchRuns;
+};
+
+// The required pieces of every pattern, in pattern order.
+RequiredPieces deriveRequiredPieces(const std::vector<PatternText>& patterns);
+
+#endif  // MAILVANE_ANALYSIS_REQUIRED_PIECES_H_

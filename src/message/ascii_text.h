@@ -1,0 +1,49 @@
+// Small text operations shared by the reader and the analyser: trimming,
+// the blank test, ASCII letter case, unfolding continuation lines of stored
+// name-and-value fields, and the dotted form of a three-digit reply code.
+//
+// Text is 8-bit bytes; only A-Z and a-z are ever folded, whatever the
+// locale. None of these fails.
+
+#ifndef MAILVANE_MESSAGE_ASCII_TEXT_H_
+#define MAILVANE_MESSAGE_ASCII_TEXT_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Space or tab: the bytes that fold a header or field line.
+inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The bytes trim() removes: space, tab, line feed, vertical tab, form feed
+// and carriage return. No other byte counts as white space.
+inline bool isTrimmedSpace(char c) {
+  return isBlank(c) || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// A-Z to a-z; every other byte unchanged.
+inline char foldCase(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// `text` without trimmed space at both ends; views into `text`.
+std::string_view trimView(std::string_view text);
+// The same, as a string of its own.
+std::string trim(std::string_view text);
+
+// Same length and equal bytes after folding A-Z to a-z.
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+
+// Reads the logical line that starts at lines[at] (non-empty) into `logical`
+// and returns the index after it. Each following line that starts with a
+// blank continues it: its leading blanks are dropped and the rest joined
+// with one space; a continuation of blanks only adds nothing. An empty line
+// is never a continuation.
+std::size_t unfoldLine(const std::vector<std::string>& lines, std::size_t at,
+                       std::string& logical);
+
+// "550" -> "5.5.0": three digits (or any three bytes) with points between.
+std::string dottedCode(std::string_view threeDigits);
+
+#endif  // MAILVANE_MESSAGE_ASCII_TEXT_H_
