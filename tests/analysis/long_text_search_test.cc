@@ -2,6 +2,8 @@
 // exactly as the library does: on the byte rules they rely on, and on
 // random texts built from the pieces that make or break each pattern.
 
+#include "analysis/long_text_search.h"
+
 #include <gtest/gtest.h>
 
 #include <boost/regex.hpp>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "analysis/analysis_test_util.h"
-#include "analysis/long_text_search.h"
 #include "analysis/patterns.h"
 
 namespace {
@@ -101,11 +102,12 @@ TEST(LongTextSearchTest, SubjectPatternsAnswerAsTheLibrary) {
 TEST(LongTextSearchTest, ReplyCodeSearchFindsTheLibrarysMatch) {
   const Mailvane& patterns = mailvane();
   const std::vector<std::string> pieces = {
-      "550 ",    "450 ",    "421 ",    "5",           "55",
-      "0 ",      "553",     " ",       "\r",          "\n",
-      "\f",      "\r\n",    "denied",  "DENIED",      "deni",
-      "unknown", "no such", "not our", "not a valid", "NOT ACTIVATED",
-      "not ",    "x",       "460 ",    "5 50 ",       "\t"};
+      "550 ",     "450 ",        "421 ",     "5",           "55",
+      "0 ",       "553",         " ",        "\r",          "\n",
+      "\f",       "\r\n",        "denied",   "DENIED",      "deni",
+      "unknown",  "no such",     "not our",  "not a valid", "NOT ACTIVATED",
+      "not ",     "x",           "460 ",     "5 50 ",       "\t",
+      "inactive", "Deactivated", "rejected", "DISABLED"};
   std::mt19937 random(11);
   int found = 0;
   for (int round = 0; round < 20000; ++round) {
@@ -126,6 +128,25 @@ TEST(LongTextSearchTest, ReplyCodeSearchFindsTheLibrarysMatch) {
     ASSERT_EQ(got.str(1), want.str(1)) << shown(text);
   }
   EXPECT_GT(found, 1000);
+}
+
+TEST(LongTextSearchTest, RefusalWordsAreSpelledFromThePattern) {
+  ReplyCodeRefusal search;
+  ASSERT_TRUE(
+      ReplyCodeRefusal::parse(patternBody(kGlobalPatternTexts[15]), search));
+  const std::vector<std::string> want = {
+      "denied",  "inactive", "deactivated", "rejected",      "disabled",
+      "unknown", "no such",  "not our",     "not activated", "not a valid"};
+  EXPECT_EQ(search.words(), want);
+  // Any other form is left to the library.
+  for (const char* other : {
+           R"(^([45][01257][012345]) (?:.*?)(?:denied|no.such)+)",
+           R"(^([45]\d\d) (?:.*?)(?:denied)+)",
+           R"(^([45][01257][012345]) (?:.*?)(?:denied|)+)",
+           R"(^([45][01257][012345]) (?:.*?)(?:not (?:our)+)",
+       }) {
+    EXPECT_FALSE(ReplyCodeRefusal::parse(other, search)) << other;
+  }
 }
 
 TEST(LongTextSearchTest, GappedPhrasesAreRecognisedAndAnswerAsTheLibrary) {

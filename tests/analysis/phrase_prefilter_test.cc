@@ -5,6 +5,8 @@
 // example messages and of the development corpus, and over lines generated
 // from fragments of the table rows.
 
+#include "analysis/phrase_prefilter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,13 +16,14 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analysis/analysis_test_util.h"
 #include "analysis/message_analysis.h"
 #include "analysis/patterns.h"
-#include "analysis/phrase_prefilter.h"
 #include "test_util.h"
 
 namespace {
@@ -418,6 +421,111 @@ TEST(PhrasePrefilterTest, RulesOutOnlyWhatCannotMatch) {
     }
     EXPECT_EQ(got, want) << "got " << got << ", want " << want;
   }
+}
+
+// A random pattern of the syntax the prefilter reads, over a few letters,
+// and in `sample` a text that matches it unless an anchor or a possessive
+// mark is in the way.
+std::string randomPattern(std::mt19937& random, int depth,
+                          std::string& sample) {
+  struct Atom {
+    const char* text;
+    char sample;
+  };
+  static const Atom kAtoms[] = {
+      {"a", 'a'},   {"b", 'b'},   {"o", 'o'},    {"f", 'f'},    {"5", '5'},
+      {" ", ' '},   {"-", '-'},   {"[ab]", 'b'}, {"[^a]", 'o'}, {"\\d", '5'},
+      {"\\s", ' '}, {"\\w", 'f'}, {".", '-'},    {"\\-", '-'}};
+  static const char* const kAnchors[] = {"^", "$", "\\b", "\\B"};
+  // Each quantifier with the fewest and most copies a sample takes.
+  static const std::tuple<const char*, int, int> kQuantifiers[] = {
+      {"+", 1, 3},   {"*", 0, 3},    {"?", 0, 1},  {"{1,2}", 1, 2},
+      {"{2}", 2, 2}, {"{0,}", 0, 2}, {"+?", 1, 3}, {"*+", 0, 2}};
+  std::string pattern;
+  sample.clear();
+  const int branches = random() % 4 == 0 ? 2 : 1;
+  const int chosen = static_cast<int>(random() % branches);
+  for (int branch = 0; branch < branches; ++branch) {
+    if (branch > 0) pattern += '|';
+    std::string branchSample;
+    for (int items = 1 + random() % 4; items > 0; --items) {
+      const unsigned kind = random() % 10;
+      if (kind == 0) {
+        pattern += kAnchors[random() % 4];
+        continue;
+      }
+      std::string itemSample;
+      if (kind <= 2 && depth > 0) {
+        pattern += random() % 2 == 0 ? "(" : "(?:";
+        pattern += randomPattern(random, depth - 1, itemSample) + ")";
+      } else {
+        const Atom& atom = kAtoms[random() % std::size(kAtoms)];
+        pattern += atom.text;
+        itemSample = atom.sample;
+      }
+      int copies = 1;
+      if (random() % 3 == 0) {
+        const auto& [mark, fewest, most] = kQuantifiers[random() % 8];
+        pattern += mark;
+        copies = fewest + static_cast<int>(random() % (most - fewest + 1));
+      }
+      for (int i = 0; i < copies; ++i) branchSample += itemSample;
+    }
+    if (branch == chosen) sample = branchSample;
+  }
+  return pattern;
+}
+
+// The property every answer rests on: a pattern that matches a text is a
+// candidate for it. Texts are samples of the patterns with random bytes
+// around them, and random bytes alone.
+TEST(PhrasePrefilterTest, AMatchingPatternIsAlwaysACandidate) {
+  std::mt19937 random(14);
+  const auto perl = boost::regex::perl;
+  const char kLetters[] = "abofAB5 -\n";
+  auto randomBytes = [&](int most) {
+    std::string text;
+    for (int n = random() % (most + 1); n > 0; --n) {
+      text += kLetters[random() % (sizeof kLetters - 1)];
+    }
+    return text;
+  };
+  int checked = 0;
+  for (int round = 0; round < 300; ++round) {
+    std::vector<PhrasePrefilter::Pattern> patterns;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 8; ++i) {
+      std::string sample;
+      const boost::regex::flag_type flags =
+          random() % 2 == 0 ? perl : perl | boost::regex::icase;
+      patterns.push_back({randomPattern(random, 2, sample), flags});
+      texts.push_back(randomBytes(3) + sample + randomBytes(3));
+      texts.push_back(randomBytes(8));
+    }
+    if (round == 0) {
+      patterns[0] = {"fo+bar", perl};
+      texts[0] = "foobar";
+    }
+    const PhrasePrefilter filter(patterns);
+    for (const std::string& text : texts) {
+      const PatternCandidates candidates = filter.candidates(text);
+      for (std::size_t i = 0; i < patterns.size(); ++i) {
+        const boost::regex re(patterns[i].text, patterns[i].flags);
+        bool isMatch = false;
+        try {
+          isMatch = boost::regex_search(text, re);
+        } catch (const std::runtime_error&) {
+          continue;  // nested repeats beyond the library's complexity limit
+        }
+        if (!isMatch) continue;
+        if (!filter.isAlwaysCandidate(i)) ++checked;
+        ASSERT_TRUE(candidates.has(i))
+            << "/" << patterns[i].text << "/ matches " << shown(text);
+      }
+    }
+  }
+  // Enough matches of patterns the filter does rule out elsewhere.
+  EXPECT_GT(checked, 2000);
 }
 
 TEST(PhrasePrefilterTest, EveryLinePatternHasARequiredPiece) {
