@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <regex>
 
 #include "test_util.h"
@@ -15,11 +14,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(ExamplesTest, RowsMatchTheCheckedInFile) {
   const fs::path source(MAILVANE_SOURCE_DIR);

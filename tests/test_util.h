@@ -1,6 +1,7 @@
 // Helpers shared by the tests: a MessageBuffer filled from bytes through the
-// same fill path a real file takes, scratch directories, and runs of the
-// program. They work alike on POSIX systems and on Windows (also under Wine).
+// same fill path a real file takes, scratch directories, whole files, and
+// runs of the program with the clock's stamps masked. They work alike on POSIX
+// systems and on Windows (also under Wine).
 
 #ifndef MAILVANE_TESTS_TEST_UTIL_H_
 #define MAILVANE_TESTS_TEST_UTIL_H_
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,13 +36,18 @@ inline void loadBytes(MessageBuffer& buffer, std::string_view bytes) {
   std::fwrite(bytes.data(), 1, bytes.size(), file);
   std::rewind(file);
 #else
-  std::FILE* file = bytes.empty()
-                        ? std::tmpfile()
-                        : fmemopen(const_cast<char*>(bytes.data()),
-                                   bytes.size(), "rb");
+  std::FILE* file = bytes.empty() ? std::tmpfile()
+                                  : fmemopen(const_cast<char*>(bytes.data()),
+                                             bytes.size(), "rb");
 #endif
   buffer.loadFrom(file);
   std::fclose(file);
+}
+
+// The bytes of the file at `path`; "" when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A fresh empty directory under the system's temporary directory, removed
@@ -129,9 +137,9 @@ inline ProgramOutput runProgramIn(const std::filesystem::path& workDir,
   HANDLE writeEnd;
   if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0)) return result;
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nul = CreateFileA("NUL", GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                           OPEN_EXISTING, 0, nullptr);
+  HANDLE nul =
+      CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inherited, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -189,5 +197,46 @@ inline ProgramOutput runProgramIn(const std::filesystem::path& workDir,
 #endif
   return result;
 }
+
+// `text` with the "[MM/DD/YY HH:MM:SS] " stamp that opens a line replaced by
+// "[stamp] ".
+inline std::string withoutStamps(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    if (end - at > 20 && text[at] == '[' && text[at + 18] == ']' &&
+        text[at + 19] == ' ') {
+      out += "[stamp] ";
+      out.append(text, at + 20, end - at - 20);
+    } else {
+      out.append(text, at, end - at);
+    }
+    at = end;
+  }
+  return out;
+}
+
+#ifdef MAILVANE_EXE
+// One run of the program under test.
+struct MailvaneRun {
+  std::string banner;   // everything up to and including the usage line
+  std::string console;  // the rest, stamps replaced by "[stamp]"
+  int status = -1;
+};
+
+// Runs the program with `args` in `workDir` (see runProgramIn).
+inline MailvaneRun runMailvane(const std::filesystem::path& workDir,
+                               const std::vector<std::string>& args) {
+  ProgramOutput run = runProgramIn(workDir, MAILVANE_EXE, args);
+  const std::string usage = "-out filename [-append]\n\n";
+  std::size_t end = run.output.find(usage);
+  end = end == std::string::npos ? 0 : end + usage.size();
+  return {run.output.substr(0, end), withoutStamps(run.output.substr(end)),
+          run.status};
+}
+#endif
 
 #endif  // MAILVANE_TESTS_TEST_UTIL_H_

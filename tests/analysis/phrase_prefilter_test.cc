@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <set>
@@ -33,11 +32,6 @@ namespace fs = std::filesystem;
 const Mailvane& reference() {
   static const Mailvane rowByRow(false);
   return rowByRow;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Reports the first few differences only; a broken filter differs on

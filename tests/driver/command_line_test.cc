@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -38,24 +37,6 @@ const std::string kSeparator = "\\";  // appended to a -dir value
 #else
 const std::string kSeparator = "/";
 #endif
-
-struct ProgramRun {
-  std::string banner;   // everything up to and including the usage line
-  std::string console;  // the rest, stamps replaced by "[stamp]"
-  int status = -1;
-};
-
-ProgramRun runMailvane(const ScratchDir& dir, const Args& args) {
-  ProgramOutput run = runProgramIn(dir.path(), MAILVANE_EXE, args);
-  const std::string usage = "-out filename [-append]\n\n";
-  std::size_t end = run.output.find(usage);
-  end = end == std::string::npos ? 0 : end + usage.size();
-  return {run.output.substr(0, end),
-          std::regex_replace(
-              run.output.substr(end),
-              std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] )"), "[stamp] "),
-          run.status};
-}
 
 // Keeps a file open for this process so that no other can open it: the
 // lock a second run of the program would meet.
@@ -93,17 +74,12 @@ class HeldFile {
 };
 
 // The console lines sorted: directory order is the listing's own.
-std::vector<std::string> sortedLines(const ProgramRun& run) {
+std::vector<std::string> sortedLines(const MailvaneRun& run) {
   std::istringstream in(run.console);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   std::sort(lines.begin(), lines.end());
   return lines;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 const char kAutoReply[] =
@@ -121,7 +97,7 @@ TEST(CommandLineTest, UnusableOptionsGetTheUsageLineOnlyAndExitWithTwo) {
     SCOPED_TRACE(name);
     ScratchDir dir;
     dir.write("a.eml", kAutoReply);
-    ProgramRun run = runMailvane(dir, args);
+    MailvaneRun run = runMailvane(dir.path(), args);
     EXPECT_TRUE(std::regex_match(
         run.banner,
         std::regex("Mailvane 1\\.1 build 15\nCopyright \\(c\\) 2014-\\d\\d The "
@@ -190,7 +166,7 @@ TEST(CommandLineTest, OptionsChooseTheFilesWalked) {
     for (const std::string& path : c.want)
       want.push_back("[stamp] Parsing eml " + path);
     if (want.empty()) want.push_back("[stamp] Eml file(-s) not found.");
-    ProgramRun run = runMailvane(dir, args);
+    MailvaneRun run = runMailvane(dir.path(), args);
     std::vector<std::string> got = sortedLines(run);
     std::erase_if(got, [](const std::string& line) { return line[0] == ' '; });
     EXPECT_EQ(got, want) << "got console:\n" << run.console;
@@ -212,11 +188,12 @@ TEST(CommandLineTest, NamesOutsideAsciiAreReadAndWrittenAsUtf8) {
     std::u8string wide(name.begin(), name.end());
     std::ofstream(dir.path() / "mail" / wide, std::ios::binary) << bounce;
   }
-  ProgramRun run = runMailvane(dir, {"-dir", "mail", "-out", "r.csv"});
+  MailvaneRun run = runMailvane(dir.path(), {"-dir", "mail", "-out", "r.csv"});
   const std::string parsing = "[stamp] Parsing eml mail" + kSeparator;
   std::vector<std::string> parsed;
   for (const std::string& line : sortedLines(run)) {
-    if (line.starts_with(parsing)) parsed.push_back(line.substr(parsing.size()));
+    if (line.starts_with(parsing))
+      parsed.push_back(line.substr(parsing.size()));
   }
   // Column 2 follows the quoted stamp of 17 characters.
   std::vector<std::string> columns;
@@ -235,7 +212,7 @@ TEST(CommandLineTest, AutoReplyRowReplacesOldRowsOrFollowsThemWithAppend) {
   ScratchDir dir;
   dir.write("r.csv", "old row\r\n");
   dir.write("a.eml", kAutoReply);
-  ProgramRun run = runMailvane(dir, {"-eml", "a.eml", "-out", "r.csv"});
+  MailvaneRun run = runMailvane(dir.path(), {"-eml", "a.eml", "-out", "r.csv"});
   EXPECT_EQ(
       run.console,
       "[stamp] Parsing eml a.eml\n  Bounce?: no\n  FBL?: no\n"
@@ -247,7 +224,7 @@ TEST(CommandLineTest, AutoReplyRowReplacesOldRowsOrFollowsThemWithAppend) {
                       "\"transient\",\"4.3.2\",\"a@example.com\","
                       "\"Auto-Response: say \"\"hi\"\"\"\r\n")))
       << "got: " << row;
-  runMailvane(dir, {"-eml", "a.eml", "-out", "r.csv", "-append"});
+  runMailvane(dir.path(), {"-eml", "a.eml", "-out", "r.csv", "-append"});
   std::string rows = readFile(dir.path() / "r.csv");
   EXPECT_TRUE(rows.starts_with(row) && rows.size() == 2 * row.size())
       << "got: " << rows;
@@ -277,7 +254,7 @@ TEST(CommandLineTest, UnopenableOutputLeavesInputUnreadAndTellsWhetherToRetry) {
 #endif
     for (const auto& [out, error, status] : cases) {
       SCOPED_TRACE(out);
-      ProgramRun run = runMailvane(dir, {"-eml", "a.eml", "-out", out});
+      MailvaneRun run = runMailvane(dir.path(), {"-eml", "a.eml", "-out", out});
       EXPECT_EQ(run.console, "[stamp] Unable to open output file " + out +
                                  " (error " + std::to_string(error) + ")\n");
       EXPECT_EQ(run.status, status);
@@ -319,8 +296,8 @@ TEST(CommandLineTest, FailedWriteLeavesEarlierRowsStopsTheWalkAndTellsWhy) {
     rlimit limited = unlimited;
     limited.rlim_cur = c.fileSizeLimit;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    ProgramRun run =
-        runMailvane(dir, {"-dir", "mail", "-out", c.out, "-append"});
+    MailvaneRun run =
+        runMailvane(dir.path(), {"-dir", "mail", "-out", c.out, "-append"});
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
     std::vector<std::string> lines = sortedLines(run);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
@@ -356,7 +333,7 @@ TEST(CommandLineTest, ControlBytesAreEscapedOnTheConsoleAndKeptInTheRow) {
             "Subject: Auto-Response: \x1B]0;t\x07 \xC2\x9B\xC3\xA9\t"
             "=?utf-8?Q?x=0D=0A[forged]_line?=\r\n"
             "Return-Path: <a@example.com>\r\n\r\nI am away.\r\n");
-  ProgramRun run = runMailvane(dir, {"-eml", name, "-out", "r.csv"});
+  MailvaneRun run = runMailvane(dir.path(), {"-eml", name, "-out", "r.csv"});
   EXPECT_EQ(run.console,
             "[stamp] Parsing eml " + shownName +
                 "\n  Bounce?: no\n  FBL?: no\n  Autoresponse?: yes\n"
@@ -397,22 +374,22 @@ TEST(CommandLineTest, UnreadableInputIsReportedAndTheWalkGoesOn) {
   if (geteuid() != 0) unreadable.push_back("locked.eml");  // root reads it
   const long files = 7;
 #endif
-  ProgramRun run = runMailvane(dir, {"-dir", "mail", "-out", "mail/r.csv"});
+  MailvaneRun run =
+      runMailvane(dir.path(), {"-dir", "mail", "-out", "mail/r.csv"});
   std::vector<std::string> lines = sortedLines(run);
   for (const std::string& name : unreadable) {
-    EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "[stamp] Unable to read eml from mail" + kSeparator +
-                             name),
-              1)
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(),
+                   "[stamp] Unable to read eml from mail" + kSeparator + name),
+        1)
         << name;
   }
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "  FBL?: no"),
             files - static_cast<long>(unreadable.size()))
       << "got console:\n"
       << run.console;
-  const bool isLockedRead =
-      std::find(unreadable.begin(), unreadable.end(), "locked.eml") ==
-      unreadable.end();
+  const bool isLockedRead = std::find(unreadable.begin(), unreadable.end(),
+                                      "locked.eml") == unreadable.end();
   EXPECT_EQ(
       std::count(lines.begin(), lines.end(), "  Recipient: a@example.com"),
       isLockedRead ? 2 : 1);

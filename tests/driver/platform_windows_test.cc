@@ -3,9 +3,8 @@
 // binary carries records 2 to 6 besides the program's record 1), the
 // program's manifest and the console's output code page.
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -101,9 +100,9 @@ TEST(WindowsVersionResourceTest, FileVersionOfEachRecord) {
 TEST(WindowsManifestTest, ProgramCarriesOneManifestThatAsksForUtf8) {
   const std::string path =
       std::filesystem::path(MAILVANE_EXE).make_preferred().string();
-  HMODULE program = LoadLibraryExA(
-      path.c_str(), nullptr,
-      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE program =
+      LoadLibraryExA(path.c_str(), nullptr,
+                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_NE(program, nullptr) << "error " << GetLastError();
   // A second manifest (a toolchain's default one) would compete for id 1.
   std::vector<ULONG_PTR> ids;
@@ -123,9 +122,10 @@ TEST(WindowsManifestTest, ProgramCarriesOneManifestThatAsksForUtf8) {
         SizeofResource(program, found));
   }
   FreeLibrary(program);
-  EXPECT_NE(manifest.find("<activeCodePage xmlns=\"http://schemas.microsoft.com/"
-                          "SMI/2019/WindowsSettings\">UTF-8</activeCodePage>"),
-            std::string::npos)
+  EXPECT_NE(
+      manifest.find("<activeCodePage xmlns=\"http://schemas.microsoft.com/"
+                    "SMI/2019/WindowsSettings\">UTF-8</activeCodePage>"),
+      std::string::npos)
       << manifest;
 }
 
@@ -135,14 +135,16 @@ TEST(WindowsManifestTest, ProgramCarriesOneManifestThatAsksForUtf8) {
 TEST(WindowsConsoleTest, RunSetsUtf8ForItsWindowAndGivesTheFormerCodePageBack) {
   DWORD mode;
   if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
-    if (std::getenv("MAILVANE_CONSOLE_TESTS") != nullptr) FAIL() << "no console";
+    if (std::getenv("MAILVANE_CONSOLE_TESTS") != nullptr)
+      FAIL() << "no console";
     GTEST_SKIP() << "no console window";
   }
   const UINT former = GetConsoleOutputCP();
   ASSERT_TRUE(SetConsoleOutputCP(850));
   ScratchDir dir;
-  dir.write("a.eml", "Subject: Auto-Response: away\r\n"
-                     "Return-Path: <a@example.com>\r\n\r\nAway.\r\n");
+  dir.write("a.eml",
+            "Subject: Auto-Response: away\r\n"
+            "Return-Path: <a@example.com>\r\n\r\nAway.\r\n");
   const std::string program =
       std::filesystem::path(MAILVANE_EXE).make_preferred().string();
   // -waitexit holds each run until a byte comes on its input: meanwhile the

@@ -11,14 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,51 +38,6 @@ const std::set<std::string> kUnsanitizedOnly = {"message-200mb.eml"};
 
 // The longest text one console print keeps.
 constexpr std::size_t kPrintLimit = 8191;
-
-struct MailvaneRun {
-  std::string console;  // after the usage line, stamps replaced by "[stamp]"
-  int status = -1;
-};
-
-// Replaces the "[MM/DD/YY HH:MM:SS]" stamp that opens a line.
-std::string withoutStamps(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t end = text.find('\n', at);
-    end = end == std::string::npos ? text.size() : end + 1;
-    if (end - at > 20 && text[at] == '[' && text[at + 18] == ']' &&
-        text[at + 19] == ' ') {
-      out += "[stamp] ";
-      out.append(text, at + 20, end - at - 20);
-    } else {
-      out.append(text, at, end - at);
-    }
-    at = end;
-  }
-  return out;
-}
-
-#ifndef _WIN32
-MailvaneRun runMailvane(const std::filesystem::path& dir,
-                        const std::vector<std::string>& args) {
-  std::string command = "cd '" + dir.string() + "' && '" MAILVANE_EXE "'";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  std::FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
-  std::string output;
-  char chunk[65536];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-    output.append(chunk, n);
-  }
-  int status = pclose(pipe);
-  const std::string usage = "-out filename [-append]\n\n";
-  std::size_t end = output.find(usage);
-  end = end == std::string::npos ? 0 : end + usage.size();
-  return {withoutStamps(output.substr(end)),
-          WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
-#endif
 
 std::string printed(std::string text) {
   if (text.size() > kPrintLimit) text.resize(kPrintLimit);
@@ -116,11 +65,6 @@ std::string expectedConsole(const std::string& path,
     text += printed("  Recipient: " + row.recipient + "\n");
   }
   return text;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The records of a CSV text whose fields are all quoted (a doubled quote

@@ -25,7 +25,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -37,11 +36,6 @@
 extern char** environ;
 
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::uintmax_t sizeOf(const std::filesystem::path& path) {
   std::error_code error;
