@@ -68,9 +68,9 @@ std::string bounceHeaderBlock() {
     std::string n = std::to_string(hop);
     text += "Received: from mx" + n + ".example.net (mx" + n +
             ".example.net [192.0.2." + n +
-            "])\n\tby relay.example.com (Postfix) with ESMTPS id 4F2C41A0E" + n +
-            "\n\tfor <newsletter@example.com>; Tue,  5 Mar 2024 10:02:1" + n +
-            " +0100 (CET)\n";
+            "])\n\tby relay.example.com (Postfix) with ESMTPS id 4F2C41A0E" +
+            n + "\n\tfor <newsletter@example.com>; Tue,  5 Mar 2024 10:02:1" +
+            n + " +0100 (CET)\n";
   }
   text +=
       "Date: Tue,  5 Mar 2024 10:02:11 +0100 (CET)\n"
@@ -133,32 +133,36 @@ std::string transcriptBounce(int rounds) {
       rcpt + ">\n\n   ----- Transcript of session follows -----\n";
   for (int r = 0; r < rounds; ++r) {
     std::string n = std::to_string(r % 10);
-    text +=
-        "... while talking to mx" + n +
-        ".example.org.:\n"
-        ">>> EHLO relay.example.com\n"
-        "<<< 250-mx" + n +
-        ".example.org Hello relay.example.com [192.0.2.1], pleased to meet "
-        "you\n"
-        "<<< 250-ENHANCEDSTATUSCODES\n"
-        "<<< 250-PIPELINING\n"
-        "<<< 250-8BITMIME\n"
-        "<<< 250-SIZE 52428800\n"
-        "<<< 250-DSN\n"
-        "<<< 250 HELP\n"
-        ">>> MAIL FROM:<newsletter@example.com> SIZE=4120\n"
-        "<<< 250 Sender ok\n"
-        ">>> RCPT TO:<" + rcpt + ">\n"
-        "<<< 250 Recipient ok\n"
-        ">>> DATA\n"
-        "<<< 354 Enter mail, end with \".\" on a line by itself\n"
-        ">>> .\n"
-        "Deferred: Connection reset by mx" + n + ".example.org.\n"
-        "Will keep on trying for the next hours; this is attempt " +
-        std::to_string(r + 1) + "\n";
+    text += "... while talking to mx" + n +
+            ".example.org.:\n"
+            ">>> EHLO relay.example.com\n"
+            "<<< 250-mx" +
+            n +
+            ".example.org Hello relay.example.com [192.0.2.1], pleased to meet "
+            "you\n"
+            "<<< 250-ENHANCEDSTATUSCODES\n"
+            "<<< 250-PIPELINING\n"
+            "<<< 250-8BITMIME\n"
+            "<<< 250-SIZE 52428800\n"
+            "<<< 250-DSN\n"
+            "<<< 250 HELP\n"
+            ">>> MAIL FROM:<newsletter@example.com> SIZE=4120\n"
+            "<<< 250 Sender ok\n"
+            ">>> RCPT TO:<" +
+            rcpt +
+            ">\n"
+            "<<< 250 Recipient ok\n"
+            ">>> DATA\n"
+            "<<< 354 Enter mail, end with \".\" on a line by itself\n"
+            ">>> .\n"
+            "Deferred: Connection reset by mx" +
+            n +
+            ".example.org.\n"
+            "Will keep on trying for the next hours; this is attempt " +
+            std::to_string(r + 1) + "\n";
   }
-  text += "<<< 550 5.1.1 <" + rcpt + ">... User unknown\n" +
-          "550 5.1.1 <" + rcpt + ">... User unknown\n\n" +
+  text += "<<< 550 5.1.1 <" + rcpt + ">... User unknown\n" + "550 5.1.1 <" +
+          rcpt + ">... User unknown\n\n" +
           "------ This is a copy of the message, including all the headers. "
           "------\n\n";
   return text;
@@ -324,8 +328,7 @@ std::vector<std::unique_ptr<LoadedSet>>& loadedSets() {
 
 void registerAnalyse(const std::string& name, LoadedSet* set) {
   benchmark::RegisterBenchmark(
-      ("BM_Analyse/" + name).c_str(),
-      [set](benchmark::State& state) {
+      ("BM_Analyse/" + name).c_str(), [set](benchmark::State& state) {
         analyseBuffers(state, &set->buffers, set->bytes);
       });
 }

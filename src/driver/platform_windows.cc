@@ -4,10 +4,10 @@
 
 #include <windows.h>
 // After <windows.h>, which these need.
-#include <winver.h>
 #include <conio.h>
 #include <io.h>
 #include <share.h>
+#include <winver.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -147,12 +147,12 @@ bool isSameFile(const std::string& path, std::FILE* file) {
   if (named == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION namedInfo;
   BY_HANDLE_FILE_INFORMATION openedInfo;
-  bool isSame = GetFileInformationByHandle(named, &namedInfo) &&
-                GetFileInformationByHandle(opened, &openedInfo) &&
-                namedInfo.dwVolumeSerialNumber ==
-                    openedInfo.dwVolumeSerialNumber &&
-                namedInfo.nFileIndexHigh == openedInfo.nFileIndexHigh &&
-                namedInfo.nFileIndexLow == openedInfo.nFileIndexLow;
+  bool isSame =
+      GetFileInformationByHandle(named, &namedInfo) &&
+      GetFileInformationByHandle(opened, &openedInfo) &&
+      namedInfo.dwVolumeSerialNumber == openedInfo.dwVolumeSerialNumber &&
+      namedInfo.nFileIndexHigh == openedInfo.nFileIndexHigh &&
+      namedInfo.nFileIndexLow == openedInfo.nFileIndexLow;
   CloseHandle(named);
   return isSame;
 }
@@ -253,25 +253,23 @@ constexpr int kMaxNameLength = 64;
 // assumed, as most records are written that way.
 std::string queryVersionString(void* record, const char* name) {
   wchar_t wideName[kMaxNameLength];
-  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kMaxNameLength) ==
-      0) {
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kMaxNameLength) == 0) {
     return "";
   }
 
   wchar_t query[128];
   void* value = nullptr;
   UINT length = 0;
-  if (VerQueryValueW(record, L"\\VarFileInfo\\Translation", &value,
-                     &length) &&
+  if (VerQueryValueW(record, L"\\VarFileInfo\\Translation", &value, &length) &&
       length == 4) {
     DWORD pair;
     std::memcpy(&pair, value, sizeof pair);
     WORD language = LOWORD(pair);
     WORD codePage = HIWORD(pair);
     std::swprintf(query, sizeof query / sizeof query[0],
-                  L"\\StringFileInfo\\%02X%02X%02X%02X\\%ls",
-                  HIBYTE(language), LOBYTE(language), HIBYTE(codePage),
-                  LOBYTE(codePage), wideName);
+                  L"\\StringFileInfo\\%02X%02X%02X%02X\\%ls", HIBYTE(language),
+                  LOBYTE(language), HIBYTE(codePage), LOBYTE(codePage),
+                  wideName);
   } else {
     std::swprintf(query, sizeof query / sizeof query[0],
                   L"\\StringFileInfo\\%04X04B0\\%ls",
@@ -286,9 +284,8 @@ std::string queryVersionString(void* record, const char* name) {
   // The value is zero-terminated in the record. A value too long for the
   // area fails to convert and counts as none.
   char converted[kMaxConvertedValue];
-  int n = WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(value),
-                              -1, converted, kMaxConvertedValue, nullptr,
-                              nullptr);
+  int n = WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(value), -1,
+                              converted, kMaxConvertedValue, nullptr, nullptr);
   if (n <= 1) return "";
   return std::string(converted, n - 1);
 }
