@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
-# Whole-run throughput of Mailvane beside two references, timed side by side
-# in one run over the same files:
+# Whole-run throughput of Mailvane beside references, timed side by side in
+# one run over the same files:
 #   1. Mailvane (Release build) with -dir over the folder;
-#   2. the floor: find DIR -type f -exec cat {} + > /dev/null;
-#   3. Sisimai, a well-known bounce parser (Debian's libsisimai-perl).
+#   2. the read floor: bench/read_floor.cc, one process that lists the folder
+#      and opens, fstat's, reads to the end and closes each file, nothing
+#      more; no program that reads every message can be faster;
+#   3. find DIR -type f -exec cat {} + > /dev/null, a shell-level reference
+#      (several processes and a pipe; slower than the read floor);
+#   4. Sisimai, a well-known bounce parser (Debian's libsisimai-perl).
 # The folder is built by copying the development corpus (its LF and CRLF
 # messages) under unique names until it holds at least the wanted number of
 # files. After one warm-up run of each, the three are run in turn, round
 # after round; the median of each is reported as messages/s and MB/s, with
-# the ratios "Mailvane / Sisimai" and "Mailvane / floor" (of messages per
-# second) and Mailvane's peak resident memory over the whole folder.
+# the ratios "Mailvane / read floor", "Mailvane / find -exec cat" and
+# "Mailvane / Sisimai" (of messages per second), Mailvane's system calls per
+# file (strace -c -f over one run, when strace is there) and its peak resident
+# memory over the whole folder. With --baseline, a second Mailvane build (say
+# of main) is timed in the same rounds, and "Mailvane / baseline" printed.
 # Needs ../shared/corpus beside the repository (development only).
 #
 # Usage: bench/throughput.sh [--runs N] [--files N] [--build-dir DIR]
 #   --runs N         timed runs of each after the warm-up (default 5)
 #   --files N        at least this many message files (default 20000)
 #   --build-dir DIR  the Release build directory to use (default build-bench)
+#   --baseline DIR   also time the mailvane binary built in DIR
+#   --no-sisimai     leave out the slowest reference
 # MAILVANE_CORPUS names another corpus directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,12 +32,17 @@ repo=$PWD
 runs=5
 target_files=20000
 build_dir=build-bench
+baseline=
+with_sisimai=1
 while (($#)); do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
     --files) target_files="$2"; shift 2 ;;
     --build-dir) build_dir="$2"; shift 2 ;;
-    *) echo "Usage: bench/throughput.sh [--runs N] [--files N] [--build-dir DIR]" >&2
+    --baseline) baseline="$2"; shift 2 ;;
+    --no-sisimai) with_sisimai=0; shift ;;
+    *) echo "Usage: bench/throughput.sh [--runs N] [--files N] [--build-dir DIR]" \
+            "[--baseline DIR] [--no-sisimai]" >&2
        exit 2 ;;
   esac
 done
@@ -43,7 +57,8 @@ if [ ! -d "$corpus" ]; then
 fi
 
 source scripts/setup.sh
-mailvane_install_missing libsisimai-perl time findutils coreutils
+mailvane_install_missing time findutils coreutils strace
+((with_sisimai)) && mailvane_install_missing libsisimai-perl
 
 echo "Building Mailvane (Release) in $build_dir"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -53,6 +68,11 @@ case "$build_dir" in /*) mailvane="$build_dir/mailvane" ;; esac
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/mailvane-bench-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+c++ -std=c++20 -O2 -o "$scratch/read_floor" bench/read_floor.cc
+if [ -n "$baseline" ]; then
+  case "$baseline" in /*) baseline_bin="$baseline/mailvane" ;; *) baseline_bin="$repo/$baseline/mailvane" ;; esac
+  [ -x "$baseline_bin" ] || { echo "No mailvane in $baseline" >&2; exit 1; }
+fi
 folder="$scratch/mail"
 mkdir "$folder"
 
@@ -89,18 +109,28 @@ elapsed() {
 # Console output goes to /dev/null, the rows to a file in the scratch
 # directory (outside the scanned folder).
 run_mailvane() { "$mailvane" -dir "$folder" -out "$scratch/out.csv" >/dev/null; }
-run_floor() { find "$folder" -type f -exec cat {} + >/dev/null; }
+run_baseline() { "$baseline_bin" -dir "$folder" -out "$scratch/base.csv" >/dev/null; }
+run_readfloor() { "$scratch/read_floor" "$folder" >/dev/null; }
+run_findcat() { find "$folder" -type f -exec cat {} + >/dev/null; }
 run_sisimai() { perl -MSisimai -e 'Sisimai->make($ARGV[0])' "$folder" >/dev/null 2>&1; }
 
 # Warm-up: fills the page cache and the tools' own caches. It also checks
 # that each one did its work on this folder.
 run_mailvane
 rows=$(wc -l <"$scratch/out.csv")
-run_floor
-sisimai_results=$(perl -MSisimai -e 'my $r = Sisimai->make($ARGV[0]); print scalar(@{$r || []})' "$folder" 2>/dev/null)
-echo "Warm-up: Mailvane wrote $rows rows; Sisimai gave $sisimai_results results"
-
-tools=(mailvane floor sisimai)
+echo "Warm-up: Mailvane wrote $rows rows; read floor: $("$scratch/read_floor" "$folder")"
+run_findcat
+tools=(mailvane readfloor findcat)
+if [ -n "$baseline" ]; then
+  run_baseline
+  echo "Warm-up: baseline wrote $(wc -l <"$scratch/base.csv") rows"
+  tools+=(baseline)
+fi
+if ((with_sisimai)); then
+  sisimai_results=$(perl -MSisimai -e 'my $r = Sisimai->make($ARGV[0]); print scalar(@{$r || []})' "$folder" 2>/dev/null)
+  echo "Warm-up: Sisimai gave $sisimai_results results"
+  tools+=(sisimai)
+fi
 declare -A times
 for ((r = 1; r <= runs; r++)); do
   line="Run $r/$runs:"
@@ -123,7 +153,16 @@ done
 peak_kb=$(/usr/bin/time -v "$mailvane" -dir "$folder" -out "$scratch/out.csv" 2>&1 >/dev/null |
   awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
 echo
-awk -v m="${med[mailvane]}" -v s="${med[sisimai]}" -v f="${med[floor]}" \
-  'BEGIN {printf "Mailvane / Sisimai: %.1f\nMailvane / floor: %.2f\n", s / m, f / m}'
+ratio() { awk -v m="${med[mailvane]}" -v o="${med[$2]}" -v l="$1" 'BEGIN {printf "Mailvane / %s: %.2f\n", l, o / m}'; }
+ratio "read floor" readfloor
+ratio "find -exec cat" findcat
+[ -n "$baseline" ] && ratio baseline baseline
+((with_sisimai)) && ratio Sisimai sisimai
+if command -v strace >/dev/null; then
+  strace -c -f -U calls,name -o "$scratch/strace.txt" \
+    "$mailvane" -dir "$folder" -out "$scratch/out.csv" >/dev/null
+  calls=$(awk '$2 == "total" {print $1}' "$scratch/strace.txt")
+  awk -v c="$calls" -v n="$n" 'BEGIN {printf "Mailvane system calls: %d, %.2f per file\n", c, c / n}'
+fi
 awk -v kb="$peak_kb" 'BEGIN {printf "Mailvane peak resident memory: %.1f MB (%d kB)\n", kb / 1024, kb}'
 echo "Load after:$(uptime | sed 's/.*load average://')"
