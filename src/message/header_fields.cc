@@ -30,24 +30,74 @@ std::string unquote(std::string_view text) {
 
 }  // namespace
 
-bool CaseInsensitiveLess::operator()(std::string_view a,
-                                     std::string_view b) const {
-  size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < n; ++i) {
-    auto x = static_cast<unsigned char>(foldCase(a[i]));
-    auto y = static_cast<unsigned char>(foldCase(b[i]));
-    if (x != y) return x < y;
+namespace {
+
+std::string_view nameOf(const FieldMap::Entry& entry) { return entry.first; }
+std::string_view nameOf(const HeaderField& field) { return field.name; }
+
+// FNV-1a over the name with A-Z folded, so names equal in any case collide.
+std::size_t foldedHash(std::string_view name) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(foldCase(c));
+    hash *= 1099511628211ULL;
   }
-  return a.size() < b.size();
+  return static_cast<std::size_t>(hash);
 }
 
-bool FieldMap::has(std::string_view key) const {
-  return map_.find(key) != map_.end();
+}  // namespace
+
+template <class Entry>
+const Entry* FoldedNameList<Entry>::find(std::string_view name) const {
+  if (!index_) {
+    for (const Entry& entry : entries_) {
+      if (equalsIgnoreCase(nameOf(entry), name)) return &entry;
+    }
+    return nullptr;
+  }
+  auto [it, end] = index_->equal_range(foldedHash(name));
+  for (; it != end; ++it) {
+    const Entry& entry = entries_[it->second];
+    if (equalsIgnoreCase(nameOf(entry), name)) return &entry;
+  }
+  return nullptr;
 }
+
+template <class Entry>
+void FoldedNameList<Entry>::append(Entry entry) {
+  // Small sets grow one entry at a time: a report paragraph of three fields,
+  // kept by the hundred thousand, then holds no room for a fourth.
+  if (entries_.size() == entries_.capacity() && entries_.size() < 4) {
+    entries_.reserve(entries_.size() + 1);
+  }
+  entries_.push_back(std::move(entry));
+  if (index_) {
+    index_->emplace(foldedHash(nameOf(entries_.back())),
+                    static_cast<std::uint32_t>(entries_.size() - 1));
+  } else if (entries_.size() > kScanLimit) {
+    reindex();
+  }
+}
+
+template <class Entry>
+void FoldedNameList<Entry>::reindex() {
+  index_.reset();
+  if (entries_.size() <= kScanLimit) return;
+  index_ =
+      std::make_unique<std::unordered_multimap<std::size_t, std::uint32_t>>();
+  index_->reserve(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    index_->emplace(foldedHash(nameOf(entries_[i])),
+                    static_cast<std::uint32_t>(i));
+  }
+}
+
+template class FoldedNameList<FieldMap::Entry>;
+template class FoldedNameList<HeaderField>;
 
 const std::string* FieldMap::find(std::string_view key) const {
-  auto it = map_.find(key);
-  return it == map_.end() ? nullptr : &it->second;
+  const Entry* entry = list_.find(key);
+  return entry == nullptr ? nullptr : &entry->second;
 }
 
 std::string FieldMap::value(std::string_view key) const {
@@ -55,23 +105,12 @@ std::string FieldMap::value(std::string_view key) const {
   return found == nullptr ? std::string() : *found;
 }
 
-// One descent finds the key or the place for it.
 void FieldMap::set(std::string_view key, std::string value) {
-  auto it = map_.lower_bound(key);
-  if (it != map_.end() && !map_.key_comp()(key, it->first)) {
-    it->second = std::move(value);
+  if (Entry* entry = list_.find(key)) {
+    entry->second = std::move(value);
   } else {
-    map_.emplace_hint(it, std::string(key), std::move(value));
+    list_.append(Entry(std::string(key), std::move(value)));
   }
-}
-
-bool HeaderList::has(std::string_view name) const {
-  return fields_.find(name) != fields_.end();
-}
-
-const HeaderField* HeaderList::find(std::string_view name) const {
-  auto it = fields_.find(name);
-  return it == fields_.end() ? nullptr : &it->second;
 }
 
 std::string HeaderList::value(std::string_view name) const {
@@ -87,31 +126,24 @@ std::string HeaderList::get(std::string_view name, std::string_view key) const {
 }
 
 void HeaderList::set(std::string_view name, std::string value) {
-  auto it = fields_.find(name);
-  if (it != fields_.end()) {
-    it->second.value = std::move(value);
+  if (HeaderField* field = list_.find(name)) {
+    field->value = std::move(value);
     return;
   }
   HeaderField field;
   field.name = std::string(name);
   field.value = std::move(value);
-  std::string key = field.name;
-  fields_.emplace(std::move(key), std::move(field));
+  list_.append(std::move(field));
 }
 
+// A field stored again takes the place of the earlier one, name as now
+// written included; the folded name, and so its index entry, stay the same.
 void HeaderList::store(HeaderField field) {
-  auto it = fields_.lower_bound(field.name);
-  if (it == fields_.end() || fields_.key_comp()(field.name, it->first)) {
-    std::string key = field.name;
-    fields_.emplace_hint(it, std::move(key), std::move(field));
-    return;
+  if (HeaderField* present = list_.find(field.name)) {
+    *present = std::move(field);
+  } else {
+    list_.append(std::move(field));
   }
-  // The key takes the name as now written, like the field itself; the node
-  // is reused, and the order does not change since the names compare equal.
-  auto node = fields_.extract(it);
-  node.key() = field.name;
-  node.mapped() = std::move(field);
-  fields_.insert(std::move(node));
 }
 
 bool parseHeaderBlock(const MessageBuffer* buffer, BufferPosition& position,

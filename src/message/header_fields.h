@@ -1,4 +1,4 @@
-// Header fields: reading RFC 5322 header blocks into case-insensitive maps,
+// Header fields: reading RFC 5322 header blocks into case-insensitive lists,
 // splitting RFC 2045 parameters, decoding RFC 2047 encoded words in
 // "Subject", and parsing name-and-value lines stored as body text (the
 // machine-readable sections of delivery-status and feedback reports).
@@ -11,41 +11,89 @@
 #ifndef MAILVANE_MESSAGE_HEADER_FIELDS_H_
 #define MAILVANE_MESSAGE_HEADER_FIELDS_H_
 
-#include <map>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "message/ascii_text.h"
 #include "message/message_buffer.h"
 
-// Orders keys by their bytes as unsigned values after folding A-Z to a-z.
-struct CaseInsensitiveLess {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const;
+// The entries of a FieldMap or HeaderList in one flat vector, in the order
+// their names were first stored; a name (any case) occurs at most once. A
+// message holds thousands of such small sets (one per part, per report
+// paragraph, per typed field), so entries share no nodes and a lookup in a
+// small set is a scan. Past kScanLimit entries a hash index of the folded
+// names keeps lookups and stores constant-time, so a header block of a
+// hundred thousand distinct names costs no more per field than a short one.
+template <class Entry>
+class FoldedNameList {
+ public:
+  static constexpr std::size_t kScanLimit = 16;
+  using const_iterator = typename std::vector<Entry>::const_iterator;
+
+  FoldedNameList() = default;
+  FoldedNameList(const FoldedNameList& other) : entries_(other.entries_) {
+    reindex();
+  }
+  FoldedNameList& operator=(const FoldedNameList& other) {
+    entries_ = other.entries_;
+    reindex();
+    return *this;
+  }
+  FoldedNameList(FoldedNameList&&) noexcept = default;
+  FoldedNameList& operator=(FoldedNameList&&) noexcept = default;
+
+  // The entry named `name` (letter case ignored), or null.
+  const Entry* find(std::string_view name) const;
+  Entry* find(std::string_view name) {
+    return const_cast<Entry*>(std::as_const(*this).find(name));
+  }
+  // Appends an entry whose name is not present yet.
+  void append(Entry entry);
+  void clear() {
+    entries_.clear();
+    index_.reset();
+  }
+  bool empty() const { return entries_.empty(); }
+  std::size_t size() const { return entries_.size(); }
+  const_iterator begin() const { return entries_.begin(); }
+  const_iterator end() const { return entries_.end(); }
+
+ private:
+  void reindex();
+
+  std::vector<Entry> entries_;
+  // Folded-name hash to position; only once there are over kScanLimit.
+  std::unique_ptr<std::unordered_multimap<std::size_t, std::uint32_t>> index_;
 };
 
-// An ordered map from key to value with case-insensitive keys. Writing a key
-// that is present (in any case) replaces its value; the stored key keeps the
-// letter case of its first insertion. Iteration is ascending by key.
+// A map from key to value with case-insensitive keys. Writing a key that is
+// present (in any case) replaces its value; the stored key keeps the letter
+// case of its first insertion. Iteration gives (key, value) pairs in the
+// order the keys were first written.
 class FieldMap {
  public:
-  using Map = std::map<std::string, std::string, CaseInsensitiveLess>;
+  using Entry = std::pair<std::string, std::string>;
 
-  bool has(std::string_view key) const;
+  bool has(std::string_view key) const { return list_.find(key) != nullptr; }
   // The value of `key`, or null when absent. Valid until the map changes.
   const std::string* find(std::string_view key) const;
   // The value of `key`, or "" when absent.
   std::string value(std::string_view key) const;
   void set(std::string_view key, std::string value);
-  void clear() { map_.clear(); }
-  bool empty() const { return map_.empty(); }
-  size_t size() const { return map_.size(); }
-  Map::const_iterator begin() const { return map_.begin(); }
-  Map::const_iterator end() const { return map_.end(); }
+  void clear() { list_.clear(); }
+  bool empty() const { return list_.empty(); }
+  size_t size() const { return list_.size(); }
+  FoldedNameList<Entry>::const_iterator begin() const { return list_.begin(); }
+  FoldedNameList<Entry>::const_iterator end() const { return list_.end(); }
 
  private:
-  Map map_;
+  FoldedNameList<Entry> list_;
 };
 
 // One header field. `name` is the text before the colon as written in the
@@ -60,12 +108,11 @@ struct HeaderField {
 
 // The header fields of a message or part: at most one entry per name (any
 // case); storing a field whose name is present replaces the whole entry, so
-// for a repeated field only the last occurrence remains.
+// for a repeated field only the last occurrence remains (in the place of the
+// first). Iteration gives the fields in the order their names first came.
 class HeaderList {
  public:
-  using Map = std::map<std::string, HeaderField, CaseInsensitiveLess>;
-
-  bool has(std::string_view name) const;
+  bool has(std::string_view name) const { return list_.find(name) != nullptr; }
   // The field's value, or "" when absent.
   std::string value(std::string_view name) const;
   // With an empty `key`, the field's value; otherwise the value of parameter
@@ -77,15 +124,21 @@ class HeaderList {
   // Stores `field` under its name, replacing any entry of that name whole.
   void store(HeaderField field);
   // The field, or null when absent. Valid until the list changes.
-  const HeaderField* find(std::string_view name) const;
-  void clear() { fields_.clear(); }
-  bool empty() const { return fields_.empty(); }
-  size_t size() const { return fields_.size(); }
-  Map::const_iterator begin() const { return fields_.begin(); }
-  Map::const_iterator end() const { return fields_.end(); }
+  const HeaderField* find(std::string_view name) const {
+    return list_.find(name);
+  }
+  void clear() { list_.clear(); }
+  bool empty() const { return list_.empty(); }
+  size_t size() const { return list_.size(); }
+  FoldedNameList<HeaderField>::const_iterator begin() const {
+    return list_.begin();
+  }
+  FoldedNameList<HeaderField>::const_iterator end() const {
+    return list_.end();
+  }
 
  private:
-  Map fields_;
+  FoldedNameList<HeaderField> list_;
 };
 
 // Where a header block goes: a HeaderList and, for the message's own header

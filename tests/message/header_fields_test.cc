@@ -30,6 +30,12 @@ TEST(HeaderFieldsTest, HeaderLinesBecomeFieldsAsWritten) {
   const std::string longValue(10 * 1024 * 1024, 'v');
   std::string manyFolds = "F: s\n";  // appended in place, or it takes minutes
   for (int i = 0; i < 100000; ++i) manyFolds += " c\n";
+  // Distinct names, last first; then one again in other letters.
+  std::string manyNames;
+  for (int i = 99999; i >= 0; --i) {
+    manyNames += "N" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+  }
+  manyNames += "n50000: again\n\nbody";
   struct Case {
     const char* name;
     std::string text;
@@ -55,6 +61,7 @@ TEST(HeaderFieldsTest, HeaderLinesBecomeFieldsAsWritten) {
        "s" + std::string(100000, 'c'), "body"},
       {"LongLineIsOneField", "X: " + longValue + "\nY: 1\n\nbody", "X",
        longValue, "body"},
+      {"ManyDistinctNames", manyNames, "N50000", "again", "body"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -64,6 +71,8 @@ TEST(HeaderFieldsTest, HeaderLinesBecomeFieldsAsWritten) {
     EXPECT_TRUE(got == c.want) << "got \"" << got.substr(0, 80) << "\", want \""
                                << c.want.substr(0, 80) << "\"";
     EXPECT_EQ(parsed.nextLine, c.wantNextLine);
+    HeaderList copy = parsed.headers;
+    EXPECT_EQ(copy.value(c.field).size(), c.want.size());
   }
 }
 

@@ -31,7 +31,7 @@ std::string describe(const MimeMessage& message) {
   std::string text = "root " + lines(message.root);
   for (const MimePart& part : message.parts) {
     text += " / {";
-    for (const auto& [name, field] : part.headers) text += field.name + ";";
+    for (const HeaderField& field : part.headers) text += field.name + ";";
     text += "} " + lines(part);
   }
   return text;
