@@ -78,22 +78,34 @@ class Utf16Decoder {
 // block is full, the end of the file is seen or a read returns nothing (a
 // read error), so only the last block of a file comes back short. With the
 // file's size known it asks for no more than is left, so the last block ends
-// without a read that only finds the end.
+// without a read that only finds the end; and a file of up to kWholeReadSize
+// bytes is taken in one read into a reused area and handed out from there,
+// block by block, so a message costs one read whatever its size.
 class MessageBuffer::BlockReader {
  public:
+  static constexpr std::uint64_t kWholeReadSize = 1 << 20;
+
   BlockReader(std::FILE* file, std::uint64_t size)
-      : file_(file), unread_(size), isSizeKnown_(size > 0) {}
+      : file_(file), unread_(size), isSizeKnown_(size > 0) {
+    if (size > kReadSize && size <= kWholeReadSize) {
+      tWholeArea.resize(static_cast<size_t>(size));
+      ahead_ = fill(tWholeArea.data(), tWholeArea.size());
+      isAhead_ = true;
+    }
+  }
 
   // Fills `data` with up to kReadSize bytes and returns how many arrived;
   // `hasMore` says whether the file may go on after them.
   size_t read(char* data, bool& hasMore) {
     size_t want = kReadSize;
     if (isSizeKnown_ && unread_ < want) want = static_cast<size_t>(unread_);
-    size_t total = 0;
-    while (total < want) {
-      size_t n = std::fread(data + total, 1, want - total, file_);
-      total += n;
-      if (n == 0 || std::feof(file_)) break;
+    size_t total;
+    if (isAhead_) {
+      total = want < ahead_ - taken_ ? want : ahead_ - taken_;
+      std::memcpy(data, tWholeArea.data() + taken_, total);
+      taken_ += total;
+    } else {
+      total = fill(data, want);
     }
     if (isSizeKnown_) unread_ -= total;
     hasMore = total == kReadSize && !(isSizeKnown_ && unread_ == 0);
@@ -101,10 +113,27 @@ class MessageBuffer::BlockReader {
   }
 
  private:
+  size_t fill(char* data, size_t want) {
+    size_t total = 0;
+    while (total < want) {
+      size_t n = std::fread(data + total, 1, want - total, file_);
+      total += n;
+      if (n == 0 || std::feof(file_)) break;
+    }
+    return total;
+  }
+
+  static thread_local std::vector<char> tWholeArea;
+
   std::FILE* file_;
   std::uint64_t unread_;
   bool isSizeKnown_;
+  bool isAhead_ = false;
+  size_t ahead_ = 0;  // bytes in tWholeArea
+  size_t taken_ = 0;  // of which handed out
 };
+
+thread_local std::vector<char> MessageBuffer::BlockReader::tWholeArea;
 
 MessageBuffer::~MessageBuffer() { release(); }
 
