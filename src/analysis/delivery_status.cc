@@ -128,6 +128,12 @@ std::string MessageAnalysis::reportRecipientAddress(
 }
 
 void MessageAnalysis::collectReportRecipients() {
+  // Sized once: a report of many recipients would otherwise hold the old
+  // and the doubled array at once while growing.
+  std::size_t count = recipients.size();
+  for (const ReportFieldGroup& group : reportGroups)
+    count += group.forRecipient;
+  recipients.reserve(count);
   std::vector<std::string> code;
   for (const ReportFieldGroup& group : reportGroups) {
     if (!group.forRecipient) continue;
