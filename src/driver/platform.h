@@ -105,10 +105,16 @@ class OutputFile {
   // The open stream, for comparing files; null when closed. Writing goes
   // through write() only.
   std::FILE* stream() const { return file_; }
+  // The file's device and inode as open() found them (POSIX only; 0 on
+  // Windows), so a message file is compared with it without asking again.
+  std::uint64_t device() const { return device_; }
+  std::uint64_t inode() const { return inode_; }
 
  private:
   std::FILE* file_ = nullptr;
   bool isRegular_ = false;
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
   // What open() found in the file plus what write() added since: the length
   // to cut back to, known without asking the system.
   std::uint64_t length_ = 0;
@@ -122,10 +128,11 @@ class OutputFile {
 // `isNamedExactly` is false: a FIFO or device met by a directory walk would
 // block the run or never end a read. A path the user named exactly may be a
 // pipe, FIFO, character device or /dev/stdin; it is opened blocking (a FIFO
-// waits for its writer) and read to its end. `out` may be null. `size`
-// receives the size of a regular file as the open found it, 0 when unknown.
+// waits for its writer) and read to its end. `out` may be null or closed.
+// `size` receives the size of a regular file as the open found it, 0 when
+// unknown.
 // On Windows `isNamedExactly` changes nothing: devices are always refused.
-std::FILE* openMessageFile(const std::string& path, std::FILE* out,
+std::FILE* openMessageFile(const std::string& path, const OutputFile* out,
                            bool isNamedExactly, std::uint64_t& size);
 
 // Whether standard output is an interactive terminal (a console window on

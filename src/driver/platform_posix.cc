@@ -122,6 +122,8 @@ bool OutputFile::open(const std::string& path, bool append,
   struct stat opened;
   if (fstat(fd, &opened) != 0) return fail();
   isRegular_ = S_ISREG(opened.st_mode);
+  device_ = static_cast<std::uint64_t>(opened.st_dev);
+  inode_ = static_cast<std::uint64_t>(opened.st_ino);
   if (!append && isRegular_ && ftruncate(fd, 0) != 0) return fail();
   length_ = append && opened.st_size > 0
                 ? static_cast<std::uint64_t>(opened.st_size)
@@ -177,11 +179,12 @@ int openNamedExactly(const std::string& path) {
 }  // namespace
 
 // One open and one fstat per message, no walk of the path beyond the open:
-// with tens of thousands of small messages, extra stat calls on the name are
-// a noticeable share of the run. In a directory walk O_NONBLOCK keeps the
-// open itself from waiting for a writer when the name is a FIFO; on a
-// regular file it changes nothing, so it stays set.
-std::FILE* openMessageFile(const std::string& path, std::FILE* out,
+// with tens of thousands of small messages, every further call is a
+// noticeable share of the run. The output file's identity was taken when it
+// was opened. In a directory walk O_NONBLOCK keeps the open itself from
+// waiting for a writer when the name is a FIFO; on a regular file it
+// changes nothing, so it stays set.
+std::FILE* openMessageFile(const std::string& path, const OutputFile* out,
                            bool isNamedExactly, std::uint64_t& size) {
   size = 0;
   int fd = isNamedExactly ? openNamedExactly(path)
@@ -189,13 +192,13 @@ std::FILE* openMessageFile(const std::string& path, std::FILE* out,
                                  O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat opened;
-  struct stat output;
   bool isUsable =
       fstat(fd, &opened) == 0 &&
       (S_ISREG(opened.st_mode) ||
        (isNamedExactly && !S_ISDIR(opened.st_mode))) &&
-      !(out != nullptr && fstat(fileno(out), &output) == 0 &&
-        output.st_dev == opened.st_dev && output.st_ino == opened.st_ino);
+      !(out != nullptr && out->stream() != nullptr &&
+        out->device() == static_cast<std::uint64_t>(opened.st_dev) &&
+        out->inode() == static_cast<std::uint64_t>(opened.st_ino));
   std::FILE* file = isUsable ? fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
     close(fd);

@@ -161,11 +161,11 @@ bool isSameFile(const std::string& path, std::FILE* file) {
 // the same-file test keeps the outcome plain when the sharing rules differ
 // (a network share, say). One attribute query tells a regular file and its
 // size.
-std::FILE* openMessageFile(const std::string& path, std::FILE* out,
+std::FILE* openMessageFile(const std::string& path, const OutputFile* out,
                            bool /*isNamedExactly*/, std::uint64_t& size) {
   size = 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (isSameFile(path, out) ||
+  if (isSameFile(path, out != nullptr ? out->stream() : nullptr) ||
       !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
       (data.dwFileAttributes &
        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {

@@ -175,7 +175,7 @@ bool processMessageFile(const std::string& path, OutputFile& out,
 
   MessageBuffer buffer;
   std::uint64_t size = 0;
-  OwnedFile file(openMessageFile(path, out.stream(), isNamedExactly, size));
+  OwnedFile file(openMessageFile(path, &out, isNamedExactly, size));
   if (!file || !buffer.loadFrom(file.get(), size)) {
     log.report("Unable to read eml from %s", shownPath.c_str());
     return true;
