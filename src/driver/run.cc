@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "analysis/message_analysis.h"
 #include "driver/console_log.h"
@@ -205,14 +207,21 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   log.print("  Autoresponse?: %s\n", yesNo(analysis.isAutoResponse));
   log.print("  Subject: %s\n", safeConsoleText(analysis.subject).c_str());
 
+  // The rows need only the findings. The parsed message, which for a report
+  // of many recipients is far larger than its rows, is freed before they are
+  // formatted, so the two never take memory at once.
+  const std::vector<RecipientResult> results = std::move(analysis.recipients);
+  const std::string subject = std::move(analysis.subject);
+  analysis.reset();
+
   const std::string_view name = baseName(path);
   std::string rows;
-  for (const RecipientResult& result : analysis.recipients) {
+  for (const RecipientResult& result : results) {
     log.print("  Action: %s\n", safeConsoleText(result.action).c_str());
     log.print("  Status: %s\n", safeConsoleText(result.status).c_str());
     log.print("  Recipient: %s\n", safeConsoleText(result.recipient).c_str());
     rows += csvRow(localStamp(), name, result.action, result.status,
-                   result.recipient, analysis.subject);
+                   result.recipient, subject);
   }
   // All rows of the message in one write, so that a run that is killed or
   // whose write fails leaves whole messages' rows behind, never part of one.
