@@ -75,8 +75,8 @@ class Utf16Decoder {
 }  // namespace
 
 // Reads a file in blocks of kReadSize bytes. Each read goes on until the
-// block is full, the end of the file is seen or a read returns nothing (a
-// read error), so only the last block of a file comes back short. With the
+// block is full or the source reports its end or a failure, so only the last
+// block of a file comes back short. With the
 // file's size known it asks for no more than is left, so the last block ends
 // without a read that only finds the end; and a file of up to kWholeReadSize
 // bytes is taken in one read into a reused area and handed out from there,
@@ -85,8 +85,8 @@ class MessageBuffer::BlockReader {
  public:
   static constexpr std::uint64_t kWholeReadSize = 1 << 20;
 
-  BlockReader(std::FILE* file, std::uint64_t size)
-      : file_(file), unread_(size), isSizeKnown_(size > 0) {
+  BlockReader(ByteSource& source, std::uint64_t size)
+      : source_(source), unread_(size), isSizeKnown_(size > 0) {
     if (size > kReadSize && size <= kWholeReadSize) {
       tWholeArea.resize(static_cast<size_t>(size));
       ahead_ = fill(tWholeArea.data(), tWholeArea.size());
@@ -116,16 +116,16 @@ class MessageBuffer::BlockReader {
   size_t fill(char* data, size_t want) {
     size_t total = 0;
     while (total < want) {
-      size_t n = std::fread(data + total, 1, want - total, file_);
-      total += n;
-      if (n == 0 || std::feof(file_)) break;
+      std::ptrdiff_t n = source_.read(data + total, want - total);
+      if (n <= 0) break;
+      total += static_cast<size_t>(n);
     }
     return total;
   }
 
   static thread_local std::vector<char> tWholeArea;
 
-  std::FILE* file_;
+  ByteSource& source_;
   std::uint64_t unread_;
   bool isSizeKnown_;
   bool isAhead_ = false;
@@ -134,6 +134,13 @@ class MessageBuffer::BlockReader {
 };
 
 thread_local std::vector<char> MessageBuffer::BlockReader::tWholeArea;
+
+std::ptrdiff_t readStream(std::FILE* file, char* data, std::size_t want) {
+  if (std::feof(file)) return 0;
+  size_t n = std::fread(data, 1, want, file);
+  if (n == 0 && std::ferror(file)) return -1;
+  return static_cast<std::ptrdiff_t>(n);
+}
 
 MessageBuffer::~MessageBuffer() { release(); }
 
@@ -148,10 +155,21 @@ bool MessageBuffer::load(const char* path) {
 }
 
 bool MessageBuffer::loadFrom(std::FILE* file, std::uint64_t size) {
-  // A stream already at its end holds nothing more; an empty buffer is a
+  if (file == nullptr) return true;
+  struct StreamSource final : ByteSource {
+    explicit StreamSource(std::FILE* f) : file(f) {}
+    std::ptrdiff_t read(char* data, std::size_t want) override {
+      return readStream(file, data, want);
+    }
+    std::FILE* file;
+  } source(file);
+  return loadFrom(source, size);
+}
+
+bool MessageBuffer::loadFrom(ByteSource& source, std::uint64_t size) {
+  // A source already at its end yields no block; an empty buffer is a
   // valid, empty message.
-  if (file == nullptr || std::feof(file)) return true;
-  BlockReader reader(file, size);
+  BlockReader reader(source, size);
   std::unique_ptr<BufferBlock> block = newBlock();
   char* data = block->data.get();
   bool hasMore = false;

@@ -12,11 +12,29 @@
 #ifndef MAILVANE_MESSAGE_MESSAGE_BUFFER_H_
 #define MAILVANE_MESSAGE_MESSAGE_BUFFER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
+
+// Where a load takes the bytes of a message from: an open file, pipe or
+// in-memory stream, read from its current position on.
+class ByteSource {
+ public:
+  // Fills `data` with up to `want` bytes, at least 1 when `want` is not 0
+  // and the source goes on. Returns how many arrived, 0 at the end and -1
+  // on a failure; a load takes either as the end of the message.
+  virtual std::ptrdiff_t read(char* data, std::size_t want) = 0;
+
+ protected:
+  ~ByteSource() = default;
+};
+
+// ByteSource::read on a stream: 0 once the stream has seen its end, so a
+// short read that found the end costs no further call.
+std::ptrdiff_t readStream(std::FILE* file, char* data, std::size_t want);
 
 // One link of the chain. `length` is 1 to kBlockTextSize for every block in a
 // chain; at least four zero bytes always follow the text in `data`.
@@ -54,12 +72,15 @@ class MessageBuffer {
   // (no blocks then).
   bool load(const char* path);
 
-  // The fill step of load() on an already open stream, which stays open.
-  // Always succeeds. Used by load(), by the run loop on the message file it
-  // opened, and by tests (through fmemopen). `size`, when not 0, is the
-  // file's size when it was opened: reading stops once that many bytes have
-  // arrived, which spares the read that would only find the end (a file
-  // that grows meanwhile is taken as it was). 0 reads to the end.
+  // The fill step of load() on an already open source, which stays open.
+  // Always succeeds. Used by the run loop on the message file it opened.
+  // `size`, when not 0, is the file's size when it was opened: reading stops
+  // once that many bytes have arrived, which spares the read that would only
+  // find the end (a file that grows meanwhile is taken as it was). 0 reads
+  // to the end.
+  bool loadFrom(ByteSource& source, std::uint64_t size = 0);
+  // The same on an open stream (null reads as empty). Used by load() and by
+  // tests (through fmemopen).
   bool loadFrom(std::FILE* file, std::uint64_t size = 0);
 
   // Copies the next line piece starting at `from` into `line` and terminates

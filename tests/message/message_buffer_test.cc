@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -153,6 +154,28 @@ TEST(MessageBufferTest, KnownSizeSparesTheReadThatFindsTheEnd) {
   }
 }
 #endif
+
+// A source that hands out a few bytes per read, as a pipe does, and then
+// fails: the pieces are joined into whole blocks, and the failure ends the
+// text.
+TEST(MessageBufferTest, ShortReadsFillWholeBlocksAndAFailureEndsTheText) {
+  struct Trickle final : ByteSource {
+    std::string bytes = std::string(8192 + 10, 'p');
+    size_t at = 0;
+    std::ptrdiff_t read(char* data, std::size_t want) override {
+      if (at == bytes.size()) return -1;
+      size_t n = std::min({want, size_t{1000}, bytes.size() - at});
+      std::memcpy(data, bytes.data() + at, n);
+      at += n;
+      return static_cast<std::ptrdiff_t>(n);
+    }
+  } source;
+  MessageBuffer buffer;
+  EXPECT_TRUE(buffer.loadFrom(source));
+  std::vector<int> lengths;
+  EXPECT_EQ(joinedText(buffer, &lengths), source.bytes);
+  EXPECT_EQ(lengths, (std::vector<int>{8192, 10}));
+}
 
 // Released data areas are handed to later loads; the room after the text
 // must still be zero, however much text the area held before.
