@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "message/message_buffer.h"
+
 // The separator the run loop appends to a directory that does not end in one:
 // "/" on POSIX, "\\" on Windows, where "/" is taken as a separator too.
 char pathSeparator();
@@ -120,20 +122,41 @@ class OutputFile {
   std::uint64_t length_ = 0;
 };
 
-// Opens the message file `path` for reading, byte-exact and unbuffered (every
-// read asks for a whole block of the message buffer). Null when it cannot be
-// opened, when it is the very file `out` has open (the output file matches
-// too when it lies in the scanned directory, and reading it back would take
-// the rows as a message), or when it is not a regular file and
-// `isNamedExactly` is false: a FIFO or device met by a directory walk would
-// block the run or never end a read. A path the user named exactly may be a
-// pipe, FIFO, character device or /dev/stdin; it is opened blocking (a FIFO
-// waits for its writer) and read to its end. `out` may be null or closed.
-// `size` receives the size of a regular file as the open found it, 0 when
-// unknown.
-// On Windows `isNamedExactly` changes nothing: devices are always refused.
-std::FILE* openMessageFile(const std::string& path, const OutputFile* out,
-                           bool isNamedExactly, std::uint64_t& size);
+// One message file open for reading, byte-exact and unbuffered (every read
+// asks for a whole block of the message buffer), closed when the object goes.
+class MessageFile final : public ByteSource {
+ public:
+  MessageFile() = default;
+  ~MessageFile();
+  MessageFile(const MessageFile&) = delete;
+  MessageFile& operator=(const MessageFile&) = delete;
+
+  // Opens `path`. False when it cannot be opened, when it is the very file
+  // `out` has open (the output file matches too when it lies in the scanned
+  // directory, and reading it back would take the rows as a message), or
+  // when it is not a regular file and `isNamedExactly` is false: a FIFO or
+  // device met by a directory walk would block the run or never end a read.
+  // A path the user named exactly may be a pipe, FIFO, character device or
+  // /dev/stdin; it is opened blocking (a FIFO waits for its writer) and read
+  // to its end. `out` may be null or closed. On Windows `isNamedExactly`
+  // changes nothing: devices are always refused.
+  // REQUIRES: the object holds no open file.
+  bool open(const std::string& path, const OutputFile* out,
+            bool isNamedExactly);
+  // Reads on from the current position; a read a signal interrupts is
+  // retried. REQUIRES: open() succeeded.
+  std::ptrdiff_t read(char* data, std::size_t want) override;
+  // The size of a regular file as open() found it, 0 when unknown.
+  std::uint64_t size() const { return size_; }
+
+ private:
+#ifdef _WIN32
+  std::FILE* file_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+  std::uint64_t size_ = 0;
+};
 
 // Whether standard output is an interactive terminal (a console window on
 // Windows), not a file, pipe or device.

@@ -178,19 +178,25 @@ int openNamedExactly(const std::string& path) {
 
 }  // namespace
 
-// One open and one fstat per message, no walk of the path beyond the open:
-// with tens of thousands of small messages, every further call is a
+MessageFile::~MessageFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// One open and one fstat per message, no walk of the path beyond the open,
+// and the bare descriptor rather than a stream on it, which would cost a
+// further call: with tens of thousands of small messages, every call is a
 // noticeable share of the run. The output file's identity was taken when it
 // was opened. In a directory walk O_NONBLOCK keeps the open itself from
 // waiting for a writer when the name is a FIFO; on a regular file it
 // changes nothing, so it stays set.
-std::FILE* openMessageFile(const std::string& path, const OutputFile* out,
-                           bool isNamedExactly, std::uint64_t& size) {
-  size = 0;
-  int fd = isNamedExactly ? openNamedExactly(path)
-                          : open(path.c_str(),
-                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+bool MessageFile::open(const std::string& path, const OutputFile* out,
+                       bool isNamedExactly) {
+  size_ = 0;
+  int fd =
+      isNamedExactly
+          ? openNamedExactly(path)
+          : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat opened;
   bool isUsable =
       fstat(fd, &opened) == 0 &&
@@ -199,18 +205,24 @@ std::FILE* openMessageFile(const std::string& path, const OutputFile* out,
       !(out != nullptr && out->stream() != nullptr &&
         out->device() == static_cast<std::uint64_t>(opened.st_dev) &&
         out->inode() == static_cast<std::uint64_t>(opened.st_ino));
-  std::FILE* file = isUsable ? fdopen(fd, "rb") : nullptr;
-  if (file == nullptr) {
-    close(fd);
-    return nullptr;
+  if (!isUsable) {
+    ::close(fd);
+    return false;
   }
-  std::setvbuf(file, nullptr, _IONBF, 0);
+  fd_ = fd;
   // Only a regular file's size is its length; 0 has the buffer read to the
   // end, as a pipe or device needs.
   if (S_ISREG(opened.st_mode) && opened.st_size > 0) {
-    size = static_cast<std::uint64_t>(opened.st_size);
+    size_ = static_cast<std::uint64_t>(opened.st_size);
   }
-  return file;
+  return true;
+}
+
+std::ptrdiff_t MessageFile::read(char* data, std::size_t want) {
+  for (;;) {
+    ssize_t n = ::read(fd_, data, want);
+    if (n >= 0 || errno != EINTR) return n;
+  }
 }
 
 namespace {

@@ -157,26 +157,34 @@ bool isSameFile(const std::string& path, std::FILE* file) {
   return isSame;
 }
 
+MessageFile::~MessageFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
 // The output file is held without sharing, so opening it again fails anyway;
 // the same-file test keeps the outcome plain when the sharing rules differ
 // (a network share, say). One attribute query tells a regular file and its
 // size.
-std::FILE* openMessageFile(const std::string& path, const OutputFile* out,
-                           bool /*isNamedExactly*/, std::uint64_t& size) {
-  size = 0;
+bool MessageFile::open(const std::string& path, const OutputFile* out,
+                       bool /*isNamedExactly*/) {
+  size_ = 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (isSameFile(path, out != nullptr ? out->stream() : nullptr) ||
       !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
       (data.dwFileAttributes &
        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-    return nullptr;
+    return false;
   }
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return nullptr;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
-         data.nFileSizeLow;
-  return file;
+  file_ = std::fopen(path.c_str(), "rb");
+  if (file_ == nullptr) return false;
+  std::setvbuf(file_, nullptr, _IONBF, 0);
+  size_ = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+          data.nFileSizeLow;
+  return true;
+}
+
+std::ptrdiff_t MessageFile::read(char* data, std::size_t want) {
+  return readStream(file_, data, want);
 }
 
 bool isStandardOutputTerminal() {

@@ -3,7 +3,6 @@
 
 #include "driver/run.h"
 
-#include <memory>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -23,11 +22,6 @@ constexpr char kUsageLine[] =
     "Usage: Mailvane.exe [-eml filename | -dir dirpath] -out filename "
     "[-append]\n\n";
 constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Writes `text` straight to standard output, not through the console writer.
 void writeDirect(std::string_view text) {
@@ -176,13 +170,14 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   log.report("Parsing eml %s", shownPath.c_str());
 
   MessageBuffer buffer;
-  std::uint64_t size = 0;
-  OwnedFile file(openMessageFile(path, &out, isNamedExactly, size));
-  if (!file || !buffer.loadFrom(file.get(), size)) {
-    log.report("Unable to read eml from %s", shownPath.c_str());
-    return true;
-  }
-  file.reset();  // the buffer holds the whole message now
+  {
+    MessageFile file;
+    if (!file.open(path, &out, isNamedExactly) ||
+        !buffer.loadFrom(file, file.size())) {
+      log.report("Unable to read eml from %s", shownPath.c_str());
+      return true;
+    }
+  }  // closed: the buffer holds the whole message now
 
   // Pathological text can exceed the regex library's complexity or stack
   // limits, and a huge file the memory; that costs this one message, not

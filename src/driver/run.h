@@ -44,7 +44,7 @@ bool parseOptions(int argc, char** argv, RunOptions& options);
 
 // Loads, analyses and reports one message file and writes all its rows to
 // `out` with one write. `isNamedExactly` lets a path the user named be a
-// pipe, FIFO or device (see openMessageFile). False only when that write
+// pipe, FIFO or device (see MessageFile::open). False only when that write
 // failed, with `failure` filled in and the file cut back to the rows of
 // earlier messages; a file that cannot be read or analysed is reported and
 // gives true.
