@@ -76,11 +76,11 @@ class Utf16Decoder {
 
 // Reads a file in blocks of kReadSize bytes. Each read goes on until the
 // block is full or the source reports its end or a failure, so only the last
-// block of a file comes back short. With the
-// file's size known it asks for no more than is left, so the last block ends
-// without a read that only finds the end; and a file of up to kWholeReadSize
-// bytes is taken in one read into a reused area and handed out from there,
-// block by block, so a message costs one read whatever its size.
+// block of a file comes back short. With the file's size known it asks for no
+// more than is left, so the last block ends without a read that only finds
+// the end; and a file of up to kWholeReadSize bytes is taken in one read into
+// a reused area and handed out from there, block by block, so a message costs
+// one read whatever its size.
 class MessageBuffer::BlockReader {
  public:
   static constexpr std::uint64_t kWholeReadSize = 1 << 20;
