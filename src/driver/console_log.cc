@@ -160,18 +160,18 @@ std::string safeConsoleText(std::string_view text) {
   static constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string safe;
   safe.reserve(text.size());
-  auto escape = [&safe](unsigned char byte) {
-    const char escaped[] = {'\\', 'x', kHexDigits[byte >> 4],
-                            kHexDigits[byte & 0xF]};
+  auto escape = [&safe](unsigned char octet) {
+    const char escaped[] = {'\\', 'x', kHexDigits[octet >> 4],
+                            kHexDigits[octet & 0xF]};
     safe.append(escaped, sizeof escaped);
   };
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
-      escape(byte);
-    } else if (byte == 0xC2 && i + 1 < text.size() &&
+    const auto octet = static_cast<unsigned char>(text[i]);
+    if ((octet < 0x20 && octet != '\t') || octet == 0x7F) {
+      escape(octet);
+    } else if (octet == 0xC2 && i + 1 < text.size() &&
                (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
-      escape(byte);
+      escape(octet);
       escape(static_cast<unsigned char>(text[++i]));
     } else {
       safe += text[i];
