@@ -40,9 +40,9 @@ void checkHeaders(const HeaderList& headers) {
   }
 }
 
-void checkLines(const std::vector<std::string>& lines, size_t& total) {
-  for (const std::string& line : lines) {
-    FUZZ_CHECK(!hasLineBreakOrZero(line), line);
+void checkLines(const TextLines& lines, size_t& total) {
+  for (std::string_view line : lines) {
+    FUZZ_CHECK(!hasLineBreakOrZero(line), std::string(line));
     total += line.size();
   }
 }

@@ -31,7 +31,7 @@ bool isAction(std::string_view action) {
          action == "failed";
 }
 
-void checkFieldBlock(const std::vector<std::string>& lines) {
+void checkFieldBlock(const TextLines& lines) {
   FieldMap fields;
   parseFieldBlock(lines, fields);
   for (const auto& [name, value] : fields) {
@@ -40,8 +40,7 @@ void checkFieldBlock(const std::vector<std::string>& lines) {
   }
 }
 
-void checkDeliveryStatus(MessageAnalysis& analysis,
-                         const std::vector<std::string>& lines) {
+void checkDeliveryStatus(MessageAnalysis& analysis, const TextLines& lines) {
   AnalysisSteps(analysis).parseDeliveryStatus(lines);
   size_t recipientGroups = 0;
   for (size_t i = 0; i < analysis.reportGroups.size(); ++i) {
@@ -59,8 +58,8 @@ void checkDeliveryStatus(MessageAnalysis& analysis,
   }
 }
 
-void checkFeedback(MessageAnalysis& analysis,
-                   const std::vector<std::string>& lines, bool isHotmail) {
+void checkFeedback(MessageAnalysis& analysis, const TextLines& lines,
+                   bool isHotmail) {
   analysis.reset();
   MimePart part;
   part.lines = lines;
@@ -101,7 +100,7 @@ void checkStatusOperations(std::string_view line) {
   FUZZ_CHECK(line.empty() || containsIgnoreCase(line, line), line);
 }
 
-void checkFreeText(const std::vector<std::string>& lines) {
+void checkFreeText(const TextLines& lines) {
   std::vector<std::string> found;
   std::string recipient;
   if (mailvane().findFirstAddress(lines, found)) {
@@ -113,13 +112,13 @@ void checkFreeText(const std::vector<std::string>& lines) {
 }
 
 void run(std::string_view bytes) {
-  std::vector<std::string> lines = splitStoredLines(bytes);
+  const TextLines lines = splitStoredLines(bytes);
   checkFieldBlock(lines);
   MessageAnalysis analysis(mailvane());
   checkDeliveryStatus(analysis, lines);
   checkFeedback(analysis, lines, !bytes.empty() && (bytes[0] & 1) != 0);
   checkFreeText(lines);
-  for (const std::string& line : lines) checkStatusOperations(line);
+  for (std::string_view line : lines) checkStatusOperations(line);
 }
 
 }  // namespace

@@ -80,8 +80,8 @@ void checkLinePieces(const MessageBuffer& buffer, std::string_view bytes) {
   FUZZ_CHECK(joined == expected, "pieces joined differ from the input");
 }
 
-std::vector<std::string> splitStoredLines(std::string_view text) {
-  std::vector<std::string> lines;
+TextLines splitStoredLines(std::string_view text) {
+  TextLines lines;
   while (!text.empty()) {
     size_t feed = text.find('\n');
     std::string_view line = text.substr(0, feed);

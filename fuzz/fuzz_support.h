@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "message/ascii_text.h"
 #include "message/message_buffer.h"
 
 // Prints "check failed: `what`" with `detail` and aborts.
@@ -42,8 +43,8 @@ void checkLinePieces(const MessageBuffer& buffer, std::string_view bytes);
 
 // The input cut into stored lines the way a part's body lines are stored:
 // split at line feeds, a carriage return before the feed removed, each line
-// cut at an embedded zero byte.
-std::vector<std::string> splitStoredLines(std::string_view text);
+// cut at an embedded zero byte. The lines view `text`.
+TextLines splitStoredLines(std::string_view text);
 
 // Whether `status` is empty or an RFC 3463 code: digit, point, digit, point
 // and a detail of one to three digits.

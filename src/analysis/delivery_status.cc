@@ -58,8 +58,7 @@ void setTypedParams(HeaderField& field) {
 
 }  // namespace
 
-void MessageAnalysis::parseDeliveryStatus(
-    const std::vector<std::string>& lines) {
+void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
   reportGroups.clear();
   bool isNewGroupPending = true;
   std::string logical;

@@ -83,7 +83,7 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
 // outcomes are remembered per line, once for each case.
 class StatusScanner {
  public:
-  StatusScanner(const Mailvane& patterns, const std::vector<std::string>& lines,
+  StatusScanner(const Mailvane& patterns, const TextLines& lines,
                 bool isMemoized)
       : patterns_(patterns), lines_(lines), isMemoized_(isMemoized) {}
 
@@ -134,7 +134,7 @@ class StatusScanner {
   }
 
   const Mailvane& patterns_;
-  const std::vector<std::string>& lines_;
+  const TextLines& lines_;
   const bool isMemoized_;
   std::vector<Memo> memo_;
   LineOutcome scratch_;
@@ -142,7 +142,7 @@ class StatusScanner {
 
 }  // namespace
 
-std::string Mailvane::scanForStatus(const std::vector<std::string>& lines,
+std::string Mailvane::scanForStatus(const TextLines& lines,
                                     const std::string& recipient,
                                     std::size_t start) const {
   return StatusScanner(*this, lines, false).scan(recipient, start);
@@ -159,9 +159,9 @@ bool Mailvane::findAddressInLine(std::string_view line,
   return true;
 }
 
-bool Mailvane::findFirstAddress(const std::vector<std::string>& lines,
+bool Mailvane::findFirstAddress(const TextLines& lines,
                                 std::vector<std::string>& out) const {
-  for (const std::string& line : lines) {
+  for (std::string_view line : lines) {
     if (findAddressInLine(line, out)) return true;
   }
   return false;
@@ -171,7 +171,7 @@ void MessageAnalysis::collectListedRecipients() {
   const std::string listed = message.root.headers.value("X-failed-recipients");
   // The root lines are scanned even in a multipart message, where they are
   // the text before the first boundary.
-  const std::vector<std::string>& lines = message.root.lines;
+  const TextLines& lines = message.root.lines;
   const bool isMemoized = listed.find(',') != std::string::npos;
   StatusScanner scanner(patterns_, lines, isMemoized);
   std::string_view rest = listed;
@@ -192,7 +192,7 @@ void MessageAnalysis::collectListedRecipients() {
 }
 
 void MessageAnalysis::collectAddressSearchRecipient() {
-  const std::vector<std::string>& lines =
+  const TextLines& lines =
       message.parts.empty() ? message.root.lines : message.parts.front().lines;
   std::vector<std::string> found;
   // The first address is taken whoever it belongs to, the postmaster's own

@@ -85,7 +85,7 @@ class MessageAnalysis {
 
   // Fills reportGroups from a report part's lines, then corrects "failed"
   // recipients whose diagnostic shows a temporary failure.
-  void parseDeliveryStatus(const std::vector<std::string>& lines);
+  void parseDeliveryStatus(const TextLines& lines);
   void correctTransientFailures();
   // Appends one result per recipient group, in group order.
   void collectReportRecipients();
@@ -118,7 +118,7 @@ class AnalysisSteps {
   bool isDeliveryStatusReport() const {
     return analysis_.isDeliveryStatusReport();
   }
-  void parseDeliveryStatus(const std::vector<std::string>& lines) {
+  void parseDeliveryStatus(const TextLines& lines) {
     analysis_.parseDeliveryStatus(lines);
   }
   void collectReportRecipients() { analysis_.collectReportRecipients(); }

@@ -22,6 +22,7 @@
 
 #include "analysis/long_text_search.h"
 #include "analysis/phrase_prefilter.h"
+#include "message/ascii_text.h"
 
 using PatternFlags = boost::regex_constants::syntax_option_type;
 
@@ -118,14 +119,14 @@ class Mailvane {
 
   // The status decided for `recipient` by the lines from index `start` on: a
   // dotted code, or "" when none is found or the scan is stopped.
-  std::string scanForStatus(const std::vector<std::string>& lines,
+  std::string scanForStatus(const TextLines& lines,
                             const std::string& recipient,
                             std::size_t start) const;
   // Appends the leftmost address of `line` to `out`; false when none.
   bool findAddressInLine(std::string_view line,
                          std::vector<std::string>& out) const;
   // Appends the first address of the first line that holds one; at most one.
-  bool findFirstAddress(const std::vector<std::string>& lines,
+  bool findFirstAddress(const TextLines& lines,
                         std::vector<std::string>& out) const;
 
  private:

@@ -20,16 +20,16 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::size_t unfoldLine(const std::vector<std::string>& lines, std::size_t at,
+std::size_t unfoldLine(const TextLines& lines, std::size_t at,
                        std::string& logical) {
   logical.assign(lines[at++]);
   while (at < lines.size() && !lines[at].empty() && isBlank(lines[at][0])) {
-    const std::string& next = lines[at++];
+    const std::string_view next = lines[at++];
     std::size_t from = 1;
     while (from < next.size() && isBlank(next[from])) ++from;
     if (from < next.size()) {
       logical += ' ';
-      logical.append(next, from, std::string::npos);
+      logical.append(next.substr(from));
     }
   }
   return at;

@@ -35,12 +35,16 @@ std::string trim(std::string_view text);
 // Same length and equal bytes after folding A-Z to a-z.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 
+// Stored lines of a message: views of its loaded text (or of joined copies
+// the parsed message keeps), without their line endings.
+using TextLines = std::vector<std::string_view>;
+
 // Reads the logical line that starts at lines[at] (non-empty) into `logical`
 // and returns the index after it. Each following line that starts with a
 // blank continues it: its leading blanks are dropped and the rest joined
 // with one space; a continuation of blanks only adds nothing. An empty line
 // is never a continuation.
-std::size_t unfoldLine(const std::vector<std::string>& lines, std::size_t at,
+std::size_t unfoldLine(const TextLines& lines, std::size_t at,
                        std::string& logical);
 
 // "550" -> "5.5.0": three digits (or any three bytes) with points between.

@@ -151,36 +151,38 @@ bool parseHeaderBlock(const MessageBuffer* buffer, BufferPosition& position,
   if (buffer == nullptr) return false;
   if (target.headers != nullptr) target.headers->clear();
   if (target.boundary != nullptr) target.boundary->clear();
-  std::string line;
-  bool hasLine = buffer->readTextLine(position, line);
+  std::string_view line;
+  std::string joined;
+  bool hasLine = buffer->readLineView(position, line, joined);
   // An empty line ends the block. So does a line without a colon, which is
   // no header field; it is consumed and belongs to neither headers nor body.
-  while (hasLine && !line.empty() && line.find(':') != std::string::npos) {
-    hasLine = readField(line, *buffer, position, target);
+  while (hasLine && !line.empty() && line.find(':') != std::string_view::npos) {
+    hasLine = readField(line, joined, *buffer, position, target);
   }
   return true;
 }
 
-bool readField(std::string& line, const MessageBuffer& buffer,
-               BufferPosition& position, HeaderTarget target) {
+bool readField(std::string_view& line, std::string& joined,
+               const MessageBuffer& buffer, BufferPosition& position,
+               HeaderTarget target) {
   size_t colon = line.find(':');
   HeaderField field;
-  bool isField = colon != std::string::npos;
+  bool isField = colon != std::string_view::npos;
   if (isField) {
-    field.name.assign(line, 0, colon);
+    field.name.assign(line.substr(0, colon));
     // RFC 5322 puts one space after the colon by convention: skip exactly
     // that one; a tab or further spaces stay in the value.
     size_t start = colon + 1;
     if (start < line.size() && line[start] == ' ') ++start;
-    field.value.assign(line, start);
+    field.value.assign(line.substr(start));
   }
   // RFC 5322 folding: a line starting with a space or tab continues the
   // field. Its first blank is dropped and the rest joined with nothing in
   // between, so a fold written as a single blank joins the words.
   bool hasLine;
-  while ((hasLine = buffer.readTextLine(position, line)) && !line.empty() &&
-         isBlank(line[0])) {
-    if (isField) field.value.append(line, 1);
+  while ((hasLine = buffer.readLineView(position, line, joined)) &&
+         !line.empty() && isBlank(line[0])) {
+    if (isField) field.value.append(line.substr(1));
   }
   if (!isField || target.headers == nullptr) return hasLine;
 
@@ -417,7 +419,7 @@ std::string decodeEncodedWords(std::string_view text) {
 
 // Unlike header folding, a continuation here loses all its leading blanks
 // and is joined with one space.
-void parseFieldBlock(const std::vector<std::string>& lines, FieldMap& map) {
+void parseFieldBlock(const TextLines& lines, FieldMap& map) {
   map.clear();
   std::string text;
   size_t i = 0;

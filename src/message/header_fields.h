@@ -156,13 +156,15 @@ bool parseHeaderBlock(const MessageBuffer* buffer, BufferPosition& position,
                       HeaderTarget target);
 
 // Builds one field from `line`, a prepared line that contains a colon,
-// reading its continuation lines ahead from `position`, applies the handling
-// of "Content-Type", "Content-Transfer-Encoding" and "Subject", and stores it
-// in `target`. On return `line` holds the next line that is not a
-// continuation (prepared) and the result says whether there is one; false
-// means the text is exhausted. A line without a colon stores nothing.
-bool readField(std::string& line, const MessageBuffer& buffer,
-               BufferPosition& position, HeaderTarget target);
+// reading its continuation lines ahead from `position` (with
+// MessageBuffer::readLineView, joining in `joined`), applies the handling of
+// "Content-Type", "Content-Transfer-Encoding" and "Subject", and stores it in
+// `target`. On return `line` holds the next line that is not a continuation
+// (prepared) and the result says whether there is one; false means the text
+// is exhausted. A line without a colon stores nothing.
+bool readField(std::string_view& line, std::string& joined,
+               const MessageBuffer& buffer, BufferPosition& position,
+               HeaderTarget target);
 
 // Splits field.value at every semicolon (quotes not respected) into
 // field.params: the first item under `firstKey`, the rest as key=value.
@@ -174,6 +176,6 @@ std::string decodeEncodedWords(std::string_view text);
 
 // Parses stored lines (no line endings) of name-and-value fields into `map`,
 // which is emptied first. Continuations are joined with one space.
-void parseFieldBlock(const std::vector<std::string>& lines, FieldMap& map);
+void parseFieldBlock(const TextLines& lines, FieldMap& map);
 
 #endif  // MAILVANE_MESSAGE_HEADER_FIELDS_H_

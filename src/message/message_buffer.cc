@@ -215,6 +215,7 @@ void MessageBuffer::append(std::unique_ptr<BufferBlock> block, int n) {
   // included; appendText() later fills this room from the front.
   std::memset(block->data.get() + n, 0, BufferBlock::kBlockDataSize - n);
   block->length = n;
+  block->hasZero = std::memchr(block->data.get(), '\0', n) != nullptr;
   BufferBlock* linked = block.release();
   if (last != nullptr) last->next = linked;
   if (first == nullptr) first = linked;
@@ -227,6 +228,8 @@ void MessageBuffer::appendText(std::string_view text) {
     size_t take = text.size() < room ? text.size() : room;
     std::memcpy(last->data.get() + last->length, text.data(), take);
     last->length += static_cast<int32_t>(take);
+    last->hasZero =
+        last->hasZero || std::memchr(text.data(), '\0', take) != nullptr;
     text.remove_prefix(take);
   }
   while (!text.empty()) {
@@ -308,6 +311,37 @@ bool MessageBuffer::readTextLine(BufferPosition& position,
   if (!line.empty() && line.back() == '\n') line.pop_back();
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
+}
+
+bool MessageBuffer::readLineView(BufferPosition& position,
+                                 std::string_view& line,
+                                 std::string& joined) const {
+  BufferBlock* block = position.block;
+  const int32_t offset = position.offset;
+  if (block != nullptr && offset >= 0 && offset < block->length) {
+    const char* text = block->data.get() + offset;
+    const size_t available = static_cast<size_t>(block->length - offset);
+    const auto* feed =
+        static_cast<const char*>(std::memchr(text, '\n', available));
+    if (feed != nullptr) {
+      size_t take = static_cast<size_t>(feed - text) + 1;
+      position.offset = offset + static_cast<int32_t>(take);
+      line = std::string_view(text, take);
+      if (block->hasZero) {
+        const auto* zero =
+            static_cast<const char*>(std::memchr(text, '\0', take));
+        if (zero != nullptr) line = line.substr(0, zero - text);
+      }
+      if (line.ends_with('\n')) line.remove_suffix(1);
+      if (line.ends_with('\r')) line.remove_suffix(1);
+      return true;
+    }
+  }
+  // A line that crosses into the next block, ends the text without a line
+  // feed, or starts past the end of its block: joined by the copying reader.
+  const bool hasLine = readTextLine(position, joined);
+  line = joined;
+  return hasLine;
 }
 
 void MessageBuffer::release() {

@@ -44,6 +44,9 @@ struct BufferBlock {
 
   BufferBlock* next = nullptr;
   int32_t length = 0;
+  // Whether the text holds a zero byte, which ends any line it falls in:
+  // lines of a block without one need no search for it.
+  bool hasZero = false;
   std::unique_ptr<char[]> data;  // kBlockDataSize bytes, zero-filled
 };
 
@@ -99,6 +102,13 @@ class MessageBuffer {
   // empty). Reuses the capacity of `line`, so reading allocates nothing once
   // the string has grown to the longest line.
   bool readTextLine(BufferPosition& position, std::string& line) const;
+
+  // readTextLine without the copy: a line that lies within one block is
+  // returned as a view of the block's text, valid until release(); a line
+  // that runs on into the next block is joined in `joined` (replacing what
+  // it held) and `line` views that. Same lines, same final position.
+  bool readLineView(BufferPosition& position, std::string_view& line,
+                    std::string& joined) const;
 
   // Frees every block; the buffer may be loaded again afterwards.
   void release();

@@ -29,6 +29,17 @@ Delimiter delimiterOf(std::string_view line, std::string_view boundary) {
   return Delimiter::kNone;
 }
 
+// A line read into `joined` is moved to the message's own store, so that it
+// outlives the next read; a line that views the buffer stays as it is.
+std::string_view keepLine(std::string_view line, std::string& joined,
+                          MimeMessage& message) {
+  if (line.empty()) return {};
+  if (line.data() != joined.data()) return line;
+  message.joinedLines.push_back(std::move(joined));
+  joined = std::string();
+  return message.joinedLines.back();
+}
+
 }  // namespace
 
 bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
@@ -38,19 +49,20 @@ bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
   MimePart part;  // the part being read, once the first delimiter is seen
   int delimiterCount = 0;
   bool isHeaderMode = false;
-  std::string line;
-  bool hasLine = buffer->readTextLine(position, line);
+  std::string_view line;
+  std::string joined;
+  bool hasLine = buffer->readLineView(position, line, joined);
   while (hasLine) {
     if (isHeaderMode) {
       if (line.empty()) {
         isHeaderMode = false;
-        hasLine = buffer->readTextLine(position, line);
+        hasLine = buffer->readLineView(position, line, joined);
         continue;
       }
       // A line with a colon is a header field even when it looks like a
       // delimiter; readField leaves the next line in `line`.
-      if (line.find(':') != std::string::npos) {
-        hasLine = readField(line, *buffer, position,
+      if (line.find(':') != std::string_view::npos) {
+        hasLine = readField(line, joined, *buffer, position,
                             HeaderTarget{&part.headers, nullptr});
         continue;
       }
@@ -65,11 +77,11 @@ bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
       ++delimiterCount;
       isHeaderMode = true;
     } else if (delimiterCount == 0) {
-      message.root.lines.push_back(line);
+      message.root.lines.push_back(keepLine(line, joined, message));
     } else {
-      part.lines.push_back(line);
+      part.lines.push_back(keepLine(line, joined, message));
     }
-    hasLine = buffer->readTextLine(position, line);
+    hasLine = buffer->readLineView(position, line, joined);
   }
   // A missing closing delimiter lets the last part run to the end of the text.
   if (delimiterCount > 0) message.parts.push_back(std::move(part));

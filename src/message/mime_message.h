@@ -10,6 +10,7 @@
 #ifndef MAILVANE_MESSAGE_MIME_MESSAGE_H_
 #define MAILVANE_MESSAGE_MIME_MESSAGE_H_
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,12 @@
 
 // A part's header fields and raw body lines. Each line is one physical line
 // of the file without its line feed and a carriage return before it, cut at
-// an embedded zero byte; an empty line is an empty string.
+// an embedded zero byte; an empty line is an empty string. The lines view
+// the loaded text (or the message's joined lines), so they are valid while
+// the buffer they were read from stays loaded.
 struct MimePart {
   HeaderList headers;
-  std::vector<std::string> lines;
+  TextLines lines;
 
   void clear() {
     headers.clear();
@@ -33,6 +36,9 @@ struct MimeMessage {
   MimePart root;
   std::string boundary;  // "" when the message is not cut
   std::vector<MimePart> parts;
+  // Copies of the body lines that ran across two blocks of the buffer; the
+  // lines of the parts view these. Few: at most one per block.
+  std::deque<std::string> joinedLines;
 
   // The header target of the message's own header block.
   HeaderTarget rootTarget() { return HeaderTarget{&root.headers, &boundary}; }
@@ -40,6 +46,7 @@ struct MimeMessage {
     root.clear();
     boundary.clear();
     parts.clear();
+    joinedLines.clear();
   }
 };
 

@@ -107,7 +107,7 @@ void checkLine(std::string_view line, Differences& differences,
                     ", want " + want);
   }
   if (!isScanCompared) return;
-  const std::vector<std::string> lines{std::string(line)};
+  const TextLines lines{line};
   std::vector<std::string> recipients{std::string()};
   if (boost::regex_search(line.begin(), line.end(), slow.emailAddress)) {
     recipients.push_back(trim(line));

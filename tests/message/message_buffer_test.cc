@@ -213,6 +213,8 @@ TEST(MessageBufferTest, ReadLineCutsLongLinesAndCarriesPositions) {
   EXPECT_EQ(buffer.readLine({buffer.first, -1}, line, nullptr), -1);
 }
 
+// readTextLine, and readLineView (which copies only lines that cross a block
+// edge), against readLine's pieces.
 TEST(MessageBufferTest, ReadTextLineMatchesJoinedReadLinePieces) {
   // Lines of lengths around the piece size and the block size, so that many
   // cross block edges, with CR LF, a doubled CR and a zero byte.
@@ -227,8 +229,11 @@ TEST(MessageBufferTest, ReadTextLineMatchesJoinedReadLinePieces) {
   loadBytes(buffer, text);
   BufferPosition byPieces = buffer.start();
   BufferPosition byLines = buffer.start();
+  BufferPosition byViews = buffer.start();
   char area[MessageBuffer::kLineAreaSize];
   std::string line;
+  std::string_view view;
+  std::string joined;
   for (int n = 0;; ++n) {
     SCOPED_TRACE("line " + std::to_string(n));
     // Pieces joined up to the line feed; a zero byte ends the line's text.
@@ -252,6 +257,10 @@ TEST(MessageBufferTest, ReadTextLineMatchesJoinedReadLinePieces) {
     EXPECT_EQ(line, want);
     EXPECT_EQ(byLines.block, byPieces.block);
     EXPECT_EQ(byLines.offset, byPieces.offset);
+    ASSERT_EQ(buffer.readLineView(byViews, view, joined), hasWant);
+    EXPECT_EQ(view, want);
+    EXPECT_EQ(byViews.block, byPieces.block);
+    EXPECT_EQ(byViews.offset, byPieces.offset);
     if (!hasLine) break;
   }
 }
