@@ -44,6 +44,7 @@ bool MessageAnalysis::contentTypeEquals(const char* paramName,
 bool MessageAnalysis::isBounceMessage() const {
   const HeaderField* subjectField = message.root.headers.find("Subject");
   return (subjectField != nullptr &&
+          subjectCandidates_.has(Mailvane::kBounceSubjectCandidate) &&
           patterns_.matchesBounceSubject(subjectField->value)) ||
          headerMatches(nullptr, patterns_.precedenceAutoReply, "Precedence") ||
          headerMatches(nullptr, patterns_.postmasterFrom, "From");
@@ -76,8 +77,10 @@ bool MessageAnalysis::isFeedbackReport() {
 bool MessageAnalysis::isAutoReply() const {
   // The rows are anchored at the start of the subject; the first match
   // decides.
-  for (const boost::regex& row : patterns_.autoReplySubjectRows) {
-    if (headerMatches(nullptr, row, "Subject")) return true;
+  const std::vector<boost::regex>& rows = patterns_.autoReplySubjectRows;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (subjectCandidates_.has(i) && headerMatches(nullptr, rows[i], "Subject"))
+      return true;
   }
   return false;
 }

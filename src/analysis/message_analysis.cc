@@ -19,6 +19,7 @@ void MessageAnalysis::reset() {
   originalRecipient.clear();
   subject.clear();
   recipients.clear();
+  subjectCandidates_ = PatternCandidates();
 }
 
 void MessageAnalysis::analyse(const MessageBuffer* buffer) {
@@ -27,6 +28,7 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   if (buffer != nullptr) position = buffer->start();
   if (!parseHeaderBlock(buffer, position, message.rootTarget())) return;
   subject = message.root.headers.value("Subject");
+  subjectCandidates_ = patterns_.subjectCandidates(subject);
   if (!parseBody(buffer, position, message)) return;
   // For the reports read here the first part is the attached message, or its
   // headers; they are read as fields once for every predicate and branch.
@@ -46,6 +48,7 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   // An automatic reply whose subject says so plainly concerns no recipient.
   const HeaderField* subjectField = message.root.headers.find("Subject");
   if (subjectField != nullptr &&
+      subjectCandidates_.has(Mailvane::kAutoReplySubjectCandidate) &&
       patterns_.matchesAutoReplySubject(subjectField->value)) {
     return;
   }

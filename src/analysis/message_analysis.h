@@ -106,6 +106,9 @@ class MessageAnalysis {
   void appendAutoReplyResult();
 
   const Mailvane& patterns_;
+  // The subject patterns that may match the "Subject" field, found in one
+  // pass over it; the verdicts try only these.
+  PatternCandidates subjectCandidates_;
 };
 
 // The branch steps of an analysis one at a time, on state a caller has set

@@ -119,6 +119,15 @@ void Mailvane::buildPrefilters() {
   }
   lineFilter_ = PhrasePrefilter(linePatterns);
   addressFilter_ = PhrasePrefilter({asCompiled(kGlobalPatternTexts[6], perl)});
+  std::vector<PhrasePrefilter::Pattern> subjectPatterns;
+  for (const char* row : AutoReplySubjectPatterns) {
+    subjectPatterns.push_back(asCompiled(row, icase));
+  }
+  // In the order of the k...SubjectCandidate indexes.
+  for (std::size_t global : {0, 5}) {
+    subjectPatterns.push_back(asCompiled(kGlobalPatternTexts[global], perl));
+  }
+  subjectFilter_ = PhrasePrefilter(subjectPatterns);
   gappedRows_.resize(kStatusPhraseRowCount);
   for (std::size_t i = 0; i < kStatusPhraseRowCount; ++i) {
     GappedPhrase phrase;
@@ -194,6 +203,13 @@ std::string Mailvane::matchStatusPhrase(
 PatternCandidates Mailvane::lineCandidates(std::string_view line) const {
   if (!isPrefiltered_) return PatternCandidates::firstN(kLinePatternCount);
   return lineFilter_.candidates(line);
+}
+
+PatternCandidates Mailvane::subjectCandidates(std::string_view subject) const {
+  if (!isPrefiltered_) {
+    return PatternCandidates::firstN(kAutoReplySubjectCandidate + 1);
+  }
+  return subjectFilter_.candidates(subject);
 }
 
 bool Mailvane::mayHoldAddress(std::string_view line) const {

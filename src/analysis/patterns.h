@@ -110,6 +110,16 @@ class Mailvane {
   // however many "out" and "away" it holds.
   bool matchesBounceSubject(std::string_view text) const;
   bool matchesAutoReplySubject(std::string_view text) const;
+
+  // Indexes in a subjectCandidates() set: the auto-reply subject rows keep
+  // their row numbers, patterns 1 and 6 follow.
+  static constexpr std::size_t kBounceSubjectCandidate =
+      kAutoReplySubjectPatternCount;
+  static constexpr std::size_t kAutoReplySubjectCandidate =
+      kAutoReplySubjectPatternCount + 1;
+  // Which of the subject patterns may match `subject`: every one that
+  // matches is in the set. All of them when not prefiltered.
+  PatternCandidates subjectCandidates(std::string_view subject) const;
   // A search for pattern 16 (replyCodeAtStart) in `line`: `match` and the
   // result as the library's search gives them, without its backtracking over
   // every line start of a long line.
@@ -165,6 +175,8 @@ class Mailvane {
   // pattern alone.
   PhrasePrefilter lineFilter_;
   PhrasePrefilter addressFilter_;
+  // Over the auto-reply subject rows and patterns 1 and 6.
+  PhrasePrefilter subjectFilter_;
   // Patterns 1 and 6 without their absence tail, when they end in it; that
   // tail is then answered by hasAbsenceBeforeOffice. Empty otherwise.
   boost::regex bounceSubjectHead_;

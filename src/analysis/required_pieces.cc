@@ -315,6 +315,30 @@ void collectRuns(const std::vector<Item>& items, SetTable& table, Run& current,
   }
 }
 
+// Appends the runs of `branch` to `out` as one branch or several: a branch
+// without runs of its own that holds a group occurring at least once stands
+// for that group's branches, since every match of it contains a match of one
+// of them. False when no runs can be found that way.
+bool addBranchRuns(const std::vector<Item>& branch, SetTable& table,
+                   std::vector<std::vector<Run>>& out) {
+  std::vector<Run> runs;
+  Run current;
+  collectRuns(branch, table, current, runs);
+  if (!current.empty()) runs.push_back(current);
+  if (!runs.empty()) {
+    out.push_back(std::move(runs));
+    return true;
+  }
+  for (const Item& item : branch) {
+    if (item.kind != Item::Kind::kGroup || item.min == 0) continue;
+    for (const std::vector<Item>& alternative : item.alternatives) {
+      if (!addBranchRuns(alternative, table, out)) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
 // The runs of each branch of one pattern; false when the pattern cannot be
 // read or has a branch without any run.
 bool branchRunsOf(const PatternText& pattern, AtomProbe& probe, SetTable& table,
@@ -328,12 +352,7 @@ bool branchRunsOf(const PatternText& pattern, AtomProbe& probe, SetTable& table,
     return false;
   }
   for (const std::vector<Item>& branch : branches) {
-    std::vector<Run> runs;
-    Run current;
-    collectRuns(branch, table, current, runs);
-    if (!current.empty()) runs.push_back(current);
-    if (runs.empty()) return false;
-    out.push_back(std::move(runs));
+    if (!addBranchRuns(branch, table, out)) return false;
   }
   return true;
 }

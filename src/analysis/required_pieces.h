@@ -35,8 +35,10 @@ struct RequiredPieces {
   // The distinct byte sets of all run positions.
   std::vector<ByteSet> sets;
   // branchRuns[i][k]: the runs of branch k of pattern i, each branch with at
-  // least one. Empty when pattern i has a branch without any, or a text or
-  // options the derivation does not read: that pattern may match anything.
+  // least one; a branch without runs of its own that holds a group stands
+  // as that group's branches. Empty when pattern i has a branch without any
+  // even so, or a text or options the derivation does not read: that pattern
+  // may match anything.
   std::vector<std::vector<std::vector<Run>>> branchRuns;
 };
 

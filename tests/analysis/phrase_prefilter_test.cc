@@ -522,22 +522,34 @@ TEST(PhrasePrefilterTest, AMatchingPatternIsAlwaysACandidate) {
   EXPECT_GT(checked, 2000);
 }
 
-TEST(PhrasePrefilterTest, EveryLinePatternHasARequiredPiece) {
-  // A pattern the derivation gives up on is tried on every line, which is
-  // still correct but slow; none of the table's should be one.
-  std::vector<PhrasePrefilter::Pattern> patterns;
+TEST(PhrasePrefilterTest, EveryLineAndSubjectPatternHasARequiredPiece) {
+  // A pattern the derivation gives up on is tried on every line (or
+  // subject), which is still correct but slow; none of the tables' should
+  // be one.
   const auto icase = boost::regex::perl | boost::regex::icase;
+  auto global = [](std::size_t index) {
+    return PhrasePrefilter::Pattern{
+        patternBody(kGlobalPatternTexts[index]),
+        patternFlags(kGlobalPatternTexts[index], boost::regex::perl)};
+  };
+  std::vector<PhrasePrefilter::Pattern> linePatterns;
   for (const StatusPhraseRow& row : StatusPhraseTable) {
-    patterns.push_back({patternBody(row.pattern), icase});
+    linePatterns.push_back({patternBody(row.pattern), icase});
   }
-  for (std::size_t global : {6, 13, 14, 15}) {
-    patterns.push_back(
-        {patternBody(kGlobalPatternTexts[global]),
-         patternFlags(kGlobalPatternTexts[global], boost::regex::perl)});
+  for (std::size_t index : {6, 13, 14, 15}) {
+    linePatterns.push_back(global(index));
   }
-  const PhrasePrefilter filter(patterns);
-  for (std::size_t i = 0; i < patterns.size(); ++i) {
-    EXPECT_FALSE(filter.isAlwaysCandidate(i)) << patterns[i].text;
+  std::vector<PhrasePrefilter::Pattern> subjectPatterns;
+  for (const char* row : AutoReplySubjectPatterns) {
+    subjectPatterns.push_back({row, icase});
+  }
+  subjectPatterns.push_back(global(0));
+  subjectPatterns.push_back(global(5));
+  for (const auto& patterns : {linePatterns, subjectPatterns}) {
+    const PhrasePrefilter filter(patterns);
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+      EXPECT_FALSE(filter.isAlwaysCandidate(i)) << patterns[i].text;
+    }
   }
 }
 
