@@ -52,6 +52,16 @@ TEST(StatusCodesTest, OnlyAsciiLettersAreFolded) {
   EXPECT_FALSE(containsIgnoreCase("abc", ""));
   // Latin-1 capital and small A with diaeresis differ like ASCII letters.
   EXPECT_FALSE(containsIgnoreCase("\xC4", "\xE4"));
+  // Where the search starts, overlapping starts, the text's very end.
+  const std::pair<std::size_t, std::size_t> found[] = {
+      {findIgnoreCase("aaAB", "aab"), 1},
+      {findIgnoreCase("xAbxab", "AB", 2), 4},
+      {findIgnoreCase("xab", "ab", 1), 1},
+      {findIgnoreCase("ab", "abc"), std::string_view::npos},
+      {findIgnoreCase("ab", "b", 3), std::string_view::npos},
+      {findIgnoreCase("-5", "-5"), 0},
+  };
+  for (const auto& [got, want] : found) EXPECT_EQ(got, want);
 }
 
 }  // namespace
