@@ -22,6 +22,18 @@ const std::string* headerOrParam(const HeaderList& headers,
   return &field->value;
 }
 
+// Whether a line of `lines` starts with `name` (any letter case) and a colon:
+// only such a line gives parseFieldBlock a field of that name.
+bool hasFieldLine(const TextLines& lines, std::string_view name) {
+  for (std::string_view line : lines) {
+    if (line.size() > name.size() && line[name.size()] == ':' &&
+        equalsIgnoreCase(line.substr(0, name.size()), name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool MessageAnalysis::headerMatches(const char* paramName,
@@ -65,8 +77,14 @@ bool MessageAnalysis::isFeedbackReport() {
     originalRecipient = field->value;
     return true;
   }
-  if (const std::string* value =
-          firstPartFields.find("X-hmxmroriginalrecipient")) {
+  // The first part is read as fields only when one of its lines may give
+  // this one.
+  constexpr std::string_view kPartRecipient = "X-hmxmroriginalrecipient";
+  if (!message.parts.empty() &&
+      hasFieldLine(message.parts.front().lines, kPartRecipient)) {
+    readFirstPartFields();
+  }
+  if (const std::string* value = firstPartFields.find(kPartRecipient)) {
     isHotmailFbl = true;
     originalRecipient = *value;
     return true;

@@ -20,6 +20,15 @@ void MessageAnalysis::reset() {
   subject.clear();
   recipients.clear();
   subjectCandidates_ = PatternCandidates();
+  isFirstPartRead_ = false;
+}
+
+void MessageAnalysis::readFirstPartFields() {
+  if (isFirstPartRead_) return;
+  isFirstPartRead_ = true;
+  if (!message.parts.empty()) {
+    parseFieldBlock(message.parts.front().lines, firstPartFields);
+  }
 }
 
 void MessageAnalysis::analyse(const MessageBuffer* buffer) {
@@ -30,11 +39,6 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   subject = message.root.headers.value("Subject");
   subjectCandidates_ = patterns_.subjectCandidates(subject);
   if (!parseBody(buffer, position, message)) return;
-  // For the reports read here the first part is the attached message, or its
-  // headers; they are read as fields once for every predicate and branch.
-  if (!message.parts.empty()) {
-    parseFieldBlock(message.parts.front().lines, firstPartFields);
-  }
 
   // All three verdicts are computed, in this order, whatever branch runs.
   isBounce = isBounceMessage();
@@ -42,6 +46,7 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   isAutoResponse = isAutoReply();
 
   if (isFbl) {
+    readFirstPartFields();
     buildFeedbackResult();
     return;
   }

@@ -53,6 +53,8 @@ class MessageAnalysis {
   // The state, in this order.
   MimeMessage message;
   std::vector<ReportFieldGroup> reportGroups;
+  // The first part read as fields (for the reports read here, the attached
+  // message or its headers); read only when a verdict or branch needs them.
   FieldMap firstPartFields;
   FieldMap reportFields;
   bool isBounce = false;
@@ -101,6 +103,8 @@ class MessageAnalysis {
 
   // Feedback-loop reports: exactly one result; may shorten `subject`.
   void buildFeedbackResult();
+  // Fills firstPartFields from the first part, once per message.
+  void readFirstPartFields();
 
   // Automatic replies: exactly one result.
   void appendAutoReplyResult();
@@ -109,6 +113,7 @@ class MessageAnalysis {
   // The subject patterns that may match the "Subject" field, found in one
   // pass over it; the verdicts try only these.
   PatternCandidates subjectCandidates_;
+  bool isFirstPartRead_ = false;
 };
 
 // The branch steps of an analysis one at a time, on state a caller has set
