@@ -41,7 +41,10 @@ bool MessageAnalysis::headerMatches(const char* paramName,
                                     std::string_view headerName) const {
   const std::string* text =
       headerOrParam(message.root.headers, paramName, headerName);
-  return text != nullptr && boost::regex_search(*text, pattern);
+  if (text == nullptr) return false;
+  thread_local ViewMatch match;
+  const std::string_view view = *text;
+  return boost::regex_search(view.begin(), view.end(), match, pattern);
 }
 
 bool MessageAnalysis::contentTypeEquals(const char* paramName,

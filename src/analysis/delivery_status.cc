@@ -109,8 +109,12 @@ void MessageAnalysis::correctTransientFailures() {
         "transient")
       continue;
     const HeaderField* action = group.fields.find("Action");
+    thread_local ViewMatch match;
+    const std::string_view value =
+        action == nullptr ? std::string_view() : action->value;
     if (action == nullptr ||
-        !boost::regex_search(action->value, patterns_.actionFailed)) {
+        !boost::regex_search(value.begin(), value.end(), match,
+                             patterns_.actionFailed)) {
       continue;
     }
     group.fields.set("Action", "transient");

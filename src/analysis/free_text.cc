@@ -51,7 +51,7 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
   // Phrase rows first (the code-extraction rows lead the table).
   outcome.status = test.statusPhrase();
   if (!outcome.status.empty()) return outcome;
-  ViewMatch match;
+  thread_local ViewMatch match;
   if (test.matches(LineRule::kDottedCode, match)) {
     // A code inside a Message-ID is no status; the line ends the scan.
     if (!containsIgnoreCase(line, "Message-ID")) outcome.status = match.str(1);
@@ -151,7 +151,7 @@ std::string Mailvane::scanForStatus(const TextLines& lines,
 bool Mailvane::findAddressInLine(std::string_view line,
                                  std::vector<std::string>& out) const {
   if (!mayHoldAddress(line)) return false;
-  ViewMatch match;
+  thread_local ViewMatch match;
   if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
     return false;
   }

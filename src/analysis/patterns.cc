@@ -35,9 +35,12 @@ boost::regex withoutAbsenceTail(std::string_view text) {
 // the absence tail is searched as its head plus the linear tail test.
 bool matchesWithTail(std::string_view text, const boost::regex& whole,
                      const boost::regex& head) {
-  if (head.empty()) return boost::regex_search(text.begin(), text.end(), whole);
+  thread_local ViewMatch match;
+  if (head.empty()) {
+    return boost::regex_search(text.begin(), text.end(), match, whole);
+  }
   return hasAbsenceBeforeOffice(text) ||
-         boost::regex_search(text.begin(), text.end(), head);
+         boost::regex_search(text.begin(), text.end(), match, head);
 }
 
 }  // namespace
@@ -181,7 +184,7 @@ std::string Mailvane::matchStatusPhrase(std::string_view line) const {
 // in table order, finds the same first row as trying them all.
 std::string Mailvane::matchStatusPhrase(
     std::string_view line, const PatternCandidates& candidates) const {
-  ViewMatch match;
+  thread_local ViewMatch match;
   for (std::size_t i = candidates.next(0); i < kStatusPhraseRowCount;
        i = candidates.next(i + 1)) {
     // Only the prefiltered object has gapped rows; they capture nothing.
@@ -242,7 +245,7 @@ bool LineTest::matches(LineRule rule, ViewMatch& match) const {
 }
 
 bool LineTest::matches(LineRule rule) const {
-  ViewMatch match;
+  thread_local ViewMatch match;
   return matches(rule, match);
 }
 

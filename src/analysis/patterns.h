@@ -59,6 +59,8 @@ extern const char* const kGlobalPatternTexts[kGlobalPatternCount];
 
 // The pattern object: one process-wide instance (mailvane()), built before
 // main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
+// The searches that run on every message or line keep their ViewMatch in a
+// thread_local: a new one allocates its group array at every search.
 using ViewMatch = boost::match_results<std::string_view::const_iterator>;
 
 // The pattern object: one process-wide instance (mailvane()), built before

@@ -11,7 +11,7 @@
 bool splitStatusCode(const Mailvane& patterns, std::string_view text,
                      std::vector<std::string>& out) {
   out.clear();
-  ViewMatch match;
+  thread_local ViewMatch match;
   // The dotted form class.subject.detail wins wherever it stands; a detail
   // of up to three digits is taken whole.
   if (boost::regex_search(text.begin(), text.end(), match,
@@ -33,7 +33,7 @@ bool splitStatusCode(const Mailvane& patterns, std::string_view text,
 
 std::string actionFromStatus(const Mailvane& patterns,
                              std::string_view status) {
-  std::vector<std::string> parts;
+  thread_local std::vector<std::string> parts;
   if (!splitStatusCode(patterns, status, parts) || parts[0].empty())
     return std::string();
   // RFC 3463 class digit: 2 success, 4 persistent transient, 5 permanent.
@@ -51,7 +51,7 @@ std::string actionFromStatus(const Mailvane& patterns,
 
 std::string statusFromDiagnostic(const Mailvane& patterns,
                                  std::string_view text) {
-  ViewMatch match;
+  thread_local ViewMatch match;
   // A code must be followed by white space, so one that ends the text is
   // passed over in favour of a reply code before it.
   if (boost::regex_search(text.begin(), text.end(), match,
