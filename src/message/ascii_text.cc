@@ -12,14 +12,6 @@ std::string_view trimView(std::string_view text) {
 
 std::string trim(std::string_view text) { return std::string(trimView(text)); }
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (foldCase(a[i]) != foldCase(b[i])) return false;
-  }
-  return true;
-}
-
 std::size_t unfoldLine(const TextLines& lines, std::size_t at,
                        std::string& logical) {
   logical.assign(lines[at++]);

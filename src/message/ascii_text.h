@@ -33,7 +33,13 @@ std::string_view trimView(std::string_view text);
 std::string trim(std::string_view text);
 
 // Same length and equal bytes after folding A-Z to a-z.
-bool equalsIgnoreCase(std::string_view a, std::string_view b);
+inline bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (foldCase(a[i]) != foldCase(b[i])) return false;
+  }
+  return true;
+}
 
 // Stored lines of a message: views of its loaded text (or of joined copies
 // the parsed message keeps), without their line endings.

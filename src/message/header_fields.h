@@ -27,13 +27,15 @@
 // their names were first stored; a name (any case) occurs at most once. A
 // message holds thousands of such small sets (one per part, per report
 // paragraph, per typed field), so entries share no nodes and a lookup in a
-// small set is a scan. Past kScanLimit entries a hash index of the folded
-// names keeps lookups and stores constant-time, so a header block of a
-// hundred thousand distinct names costs no more per field than a short one.
+// small set is a scan, in which names of another length cost one compare.
+// Past kScanLimit entries (more than a message's own header block holds as
+// a rule) a hash index of the folded names keeps lookups and stores
+// constant-time, so a header block of a hundred thousand distinct names
+// costs no more per field than a short one.
 template <class Entry>
 class FoldedNameList {
  public:
-  static constexpr std::size_t kScanLimit = 16;
+  static constexpr std::size_t kScanLimit = 64;
   using const_iterator = typename std::vector<Entry>::const_iterator;
 
   FoldedNameList() = default;
