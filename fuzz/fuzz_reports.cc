@@ -95,7 +95,7 @@ void checkStatusOperations(std::string_view line) {
            diagnostic.find_first_not_of("0123456789") == std::string::npos),
       diagnostic);
 
-  std::string stripped = stripAngleBrackets(line);
+  const std::string_view stripped = stripAngleBrackets(line);
   FUZZ_CHECK(line.find(stripped) != std::string_view::npos, stripped);
   FUZZ_CHECK(line.empty() || containsIgnoreCase(line, line), line);
 }

@@ -11,17 +11,17 @@ namespace {
 // The value cut at every ';' (no quoting, RFC 3464 type ";" text), each
 // piece trimmed. Only the first two pieces are used; the second is "" when
 // there is no ';'.
-void splitTypedValue(std::string_view value, std::string& first,
-                     std::string& second) {
+void splitTypedValue(std::string_view value, std::string_view& first,
+                     std::string_view& second) {
   std::size_t semicolon = value.find(';');
   if (semicolon == std::string_view::npos) {
-    first = trim(value);
-    second.clear();
+    first = trimView(value);
+    second = std::string_view();
     return;
   }
-  first = trim(value.substr(0, semicolon));
+  first = trimView(value.substr(0, semicolon));
   std::string_view rest = value.substr(semicolon + 1);
-  second = trim(rest.substr(0, rest.find(';')));
+  second = trimView(rest.substr(0, rest.find(';')));
 }
 
 // Fills the parameters of the fields whose value is typed. Every other field
@@ -35,31 +35,32 @@ void setTypedParams(HeaderField& field) {
   const bool isDiagnostic = equalsIgnoreCase(name, "Diagnostic-code");
   if (!isTypeAddr && !isFinal && !isDiagnostic) return;
 
-  std::string first;
-  std::string second;
+  // Views of field.value, which setting parameters leaves in place.
+  std::string_view first;
+  std::string_view second;
   splitTypedValue(field.value, first, second);
   if (isTypeAddr) {
-    field.params.set("type", std::move(first));
-    field.params.set("addr", std::move(second));
+    field.params.set("type", first);
+    field.params.set("addr", second);
   } else if (isFinal) {
     // Some reports give a bare address, or the address before its type.
-    if (first.find('@') == std::string::npos) {
-      field.params.set("type", std::move(first));
+    if (first.find('@') == std::string_view::npos) {
+      field.params.set("type", first);
       field.params.set("addr", stripAngleBrackets(second));
     } else {
       field.params.set("addr", stripAngleBrackets(first));
-      field.params.set("type", std::move(second));
+      field.params.set("type", second);
     }
   } else {
-    field.params.set("type", std::move(first));
-    field.params.set("text", std::move(second));
+    field.params.set("type", first);
+    field.params.set("text", second);
   }
 }
 
 }  // namespace
 
 void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
-  reportGroups.clear();
+  recycleReportGroups();
   bool isNewGroupPending = true;
   std::string logical;
   std::size_t i = 0;
@@ -72,7 +73,12 @@ void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
     }
     if (isNewGroupPending) {
       ReportFieldGroup group;
+      if (!spareGroups_.empty()) {
+        group = std::move(spareGroups_.back());
+        spareGroups_.pop_back();
+      }
       group.perMessage = reportGroups.empty();
+      group.forRecipient = false;
       reportGroups.push_back(std::move(group));
       isNewGroupPending = false;
     }
@@ -82,18 +88,17 @@ void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
     // The name is not trimmed: "Status : x" names no field used here.
     std::size_t colon = logical.find(':');
     if (colon == std::string::npos || colon == 0) continue;
-    HeaderField field;
-    field.name.assign(logical, 0, colon);
-    field.value = trim(std::string_view(logical).substr(colon + 1));
-    setTypedParams(field);
-
     ReportFieldGroup& group = reportGroups.back();
+    HeaderField& field = group.fields.fieldToFill();
+    field.name.assign(logical, 0, colon);
+    field.value.assign(trimView(std::string_view(logical).substr(colon + 1)));
+    setTypedParams(field);
     if (!group.perMessage &&
         (equalsIgnoreCase(field.name, "Final-Recipient") ||
          equalsIgnoreCase(field.name, "Original-Recipient"))) {
       group.forRecipient = true;
     }
-    group.fields.store(std::move(field));
+    group.fields.storeFilled();
   }
   correctTransientFailures();
 }
@@ -127,7 +132,7 @@ std::string MessageAnalysis::reportRecipientAddress(
   // A usable Original-Recipient address wins over the Final-Recipient one.
   std::string address = group.fields.get("Original-recipient", "addr");
   if (address.empty()) address = group.fields.get("Final-recipient", "addr");
-  return stripAngleBrackets(address);
+  return std::string(stripAngleBrackets(address));
 }
 
 void MessageAnalysis::collectReportRecipients() {

@@ -9,7 +9,7 @@ MessageAnalysis::MessageAnalysis(const Mailvane& patterns)
 
 void MessageAnalysis::reset() {
   message.clear();
-  reportGroups.clear();
+  recycleReportGroups();
   firstPartFields.clear();
   reportFields.clear();
   isBounce = false;
@@ -21,6 +21,15 @@ void MessageAnalysis::reset() {
   recipients.clear();
   subjectCandidates_ = PatternCandidates();
   isFirstPartRead_ = false;
+}
+
+void MessageAnalysis::recycleReportGroups() {
+  for (ReportFieldGroup& group : reportGroups) {
+    if (spareGroups_.size() == kSpareGroups) break;
+    group.fields.clear();
+    spareGroups_.push_back(std::move(group));
+  }
+  reportGroups.clear();
 }
 
 void MessageAnalysis::readFirstPartFields() {

@@ -110,6 +110,12 @@ class MessageAnalysis {
   void appendAutoReplyResult();
 
   const Mailvane& patterns_;
+  // Emptied report paragraphs kept from earlier messages, with their
+  // storage; at most kSpareGroups.
+  static constexpr std::size_t kSpareGroups = 64;
+  std::vector<ReportFieldGroup> spareGroups_;
+  // Empties reportGroups, keeping its paragraphs as spares.
+  void recycleReportGroups();
   // The subject patterns that may match the "Subject" field, found in one
   // pass over it; the verdicts try only these.
   PatternCandidates subjectCandidates_;

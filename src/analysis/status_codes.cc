@@ -65,15 +65,15 @@ std::string statusFromDiagnostic(const Mailvane& patterns,
   return std::string();
 }
 
-std::string stripAngleBrackets(std::string_view text) {
+std::string_view stripAngleBrackets(std::string_view text) {
   std::size_t open = text.find('<');
   if (open != std::string_view::npos) {
     std::size_t close = text.find('>', open + 1);
     if (close != std::string_view::npos) {
-      return std::string(text.substr(open + 1, close - open - 1));
+      return text.substr(open + 1, close - open - 1);
     }
   }
-  return std::string(text);
+  return text;
 }
 
 bool containsIgnoreCase(std::string_view text, std::string_view needle) {

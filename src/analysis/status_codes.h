@@ -30,8 +30,8 @@ std::string statusFromDiagnostic(const Mailvane& patterns,
                                  std::string_view text);
 
 // The text strictly between the first "<" and the next ">" after it, or the
-// whole text when there is no such pair.
-std::string stripAngleBrackets(std::string_view text);
+// whole text when there is no such pair; a view into `text`.
+std::string_view stripAngleBrackets(std::string_view text);
 
 // Whether `needle` occurs in `text` with A-Z folded to a-z. An empty needle
 // is never found.

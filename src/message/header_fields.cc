@@ -20,8 +20,8 @@ int hexValue(char c) {
 
 // Trims and removes one enclosing pair of double quotes; backslashes are not
 // interpreted.
-std::string unquote(std::string_view text) {
-  std::string item = trim(text);
+std::string_view unquote(std::string_view text) {
+  std::string_view item = trimView(text);
   if (item.size() >= 2 && item.front() == '"' && item.back() == '"') {
     return item.substr(1, item.size() - 2);
   }
@@ -50,8 +50,8 @@ std::size_t foldedHash(std::string_view name) {
 template <class Entry>
 const Entry* FoldedNameList<Entry>::find(std::string_view name) const {
   if (!index_) {
-    for (const Entry& entry : entries_) {
-      if (equalsIgnoreCase(nameOf(entry), name)) return &entry;
+    for (std::size_t i = 0; i < size_; ++i) {
+      if (equalsIgnoreCase(nameOf(entries_[i]), name)) return &entries_[i];
     }
     return nullptr;
   }
@@ -65,16 +65,55 @@ const Entry* FoldedNameList<Entry>::find(std::string_view name) const {
 
 template <class Entry>
 void FoldedNameList<Entry>::append(Entry entry) {
-  // Small sets grow one entry at a time: a report paragraph of three fields,
-  // kept by the hundred thousand, then holds no room for a fourth.
-  if (entries_.size() == entries_.capacity() && entries_.size() < 4) {
-    entries_.reserve(entries_.size() + 1);
+  spare() = std::move(entry);
+  appendSpare();
+}
+
+template <class Entry>
+Entry& FoldedNameList<Entry>::spare() {
+  if (size_ == entries_.size()) {
+    // Small sets grow one entry at a time: a report paragraph of three
+    // fields, kept by the hundred thousand, then holds no room for a fourth.
+    if (entries_.size() == entries_.capacity() && entries_.size() < 4) {
+      entries_.reserve(entries_.size() + 1);
+    }
+    entries_.emplace_back();
   }
-  entries_.push_back(std::move(entry));
+  return entries_[size_];
+}
+
+template <class Entry>
+void FoldedNameList<Entry>::appendSpare() {
+  ++size_;
+  indexLast();
+}
+
+template <class Entry>
+void FoldedNameList<Entry>::storeSpare() {
+  Entry& filled = entries_[size_];
+  if (Entry* present = find(nameOf(filled))) {
+    // The folded name, and so its index entry, stay the same; the entry
+    // replaced becomes the spare.
+    std::swap(*present, filled);
+    return;
+  }
+  appendSpare();
+}
+
+template <class Entry>
+void FoldedNameList<Entry>::clear() {
+  size_ = 0;
+  index_.reset();
+  // The spares of a huge set would outlive its message by far.
+  if (entries_.size() > kSpareLimit) std::vector<Entry>().swap(entries_);
+}
+
+template <class Entry>
+void FoldedNameList<Entry>::indexLast() {
   if (index_) {
-    index_->emplace(foldedHash(nameOf(entries_.back())),
-                    static_cast<std::uint32_t>(entries_.size() - 1));
-  } else if (entries_.size() > kScanLimit) {
+    index_->emplace(foldedHash(nameOf(entries_[size_ - 1])),
+                    static_cast<std::uint32_t>(size_ - 1));
+  } else if (size_ > kScanLimit) {
     reindex();
   }
 }
@@ -82,11 +121,11 @@ void FoldedNameList<Entry>::append(Entry entry) {
 template <class Entry>
 void FoldedNameList<Entry>::reindex() {
   index_.reset();
-  if (entries_.size() <= kScanLimit) return;
+  if (size_ <= kScanLimit) return;
   index_ =
       std::make_unique<std::unordered_multimap<std::size_t, std::uint32_t>>();
-  index_->reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
+  index_->reserve(size_);
+  for (std::size_t i = 0; i < size_; ++i) {
     index_->emplace(foldedHash(nameOf(entries_[i])),
                     static_cast<std::uint32_t>(i));
   }
@@ -105,12 +144,23 @@ std::string FieldMap::value(std::string_view key) const {
   return found == nullptr ? std::string() : *found;
 }
 
-void FieldMap::set(std::string_view key, std::string value) {
+void FieldMap::set(std::string_view key, std::string_view value) {
   if (Entry* entry = list_.find(key)) {
-    entry->second = std::move(value);
-  } else {
-    list_.append(Entry(std::string(key), std::move(value)));
+    entry->second.assign(value);
+    return;
   }
+  // A key or value viewing this map would move with its entries as the
+  // list grows.
+  std::string heldKey;
+  std::string heldValue;
+  if (!list_.hasSpare()) {
+    key = heldKey.assign(key);
+    value = heldValue.assign(value);
+  }
+  Entry& spare = list_.spare();
+  spare.first.assign(key);
+  spare.second.assign(value);
+  list_.appendSpare();
 }
 
 std::string HeaderList::value(std::string_view name) const {
@@ -130,10 +180,18 @@ void HeaderList::set(std::string_view name, std::string value) {
     field->value = std::move(value);
     return;
   }
-  HeaderField field;
-  field.name = std::string(name);
+  HeaderField& field = fieldToFill();
+  field.name.assign(name);
   field.value = std::move(value);
-  list_.append(std::move(field));
+  list_.appendSpare();
+}
+
+HeaderField& HeaderList::fieldToFill() {
+  HeaderField& field = list_.spare();
+  field.name.clear();
+  field.value.clear();
+  field.params.clear();
+  return field;
 }
 
 // A field stored again takes the place of the earlier one, name as now
@@ -165,16 +223,18 @@ bool parseHeaderBlock(const MessageBuffer* buffer, BufferPosition& position,
 bool readField(std::string_view& line, std::string& joined,
                const MessageBuffer& buffer, BufferPosition& position,
                HeaderTarget target) {
-  size_t colon = line.find(':');
-  HeaderField field;
-  bool isField = colon != std::string_view::npos;
-  if (isField) {
-    field.name.assign(line.substr(0, colon));
+  const size_t colon = line.find(':');
+  // Filled in place in the target list, so that it reuses the storage of
+  // the fields of earlier messages; null when nothing is stored.
+  HeaderField* field = nullptr;
+  if (colon != std::string_view::npos && target.headers != nullptr) {
+    field = &target.headers->fieldToFill();
+    field->name.assign(line.substr(0, colon));
     // RFC 5322 puts one space after the colon by convention: skip exactly
     // that one; a tab or further spaces stay in the value.
     size_t start = colon + 1;
     if (start < line.size() && line[start] == ' ') ++start;
-    field.value.assign(line.substr(start));
+    field->value.assign(line.substr(start));
   }
   // RFC 5322 folding: a line starting with a space or tab continues the
   // field. Its first blank is dropped and the rest joined with nothing in
@@ -182,23 +242,23 @@ bool readField(std::string_view& line, std::string& joined,
   bool hasLine;
   while ((hasLine = buffer.readLineView(position, line, joined)) &&
          !line.empty() && isBlank(line[0])) {
-    if (isField) field.value.append(line.substr(1));
+    if (field != nullptr) field->value.append(line.substr(1));
   }
-  if (!isField || target.headers == nullptr) return hasLine;
+  if (field == nullptr) return hasLine;
 
-  if (equalsIgnoreCase(field.name, "Content-Type")) {
-    parseParameters(field, "type");
-    const std::string* boundary = field.params.find("boundary");
+  if (equalsIgnoreCase(field->name, "Content-Type")) {
+    parseParameters(*field, "type");
+    const std::string* boundary = field->params.find("boundary");
     if (target.boundary != nullptr && boundary != nullptr) {
       *target.boundary = *boundary;
     }
-  } else if (equalsIgnoreCase(field.name, "Content-Transfer-Encoding")) {
+  } else if (equalsIgnoreCase(field->name, "Content-Transfer-Encoding")) {
     // Recorded only; bodies are never decoded.
-    parseParameters(field, "encoding");
-  } else if (equalsIgnoreCase(field.name, "Subject")) {
-    field.value = decodeEncodedWords(field.value);
+    parseParameters(*field, "encoding");
+  } else if (equalsIgnoreCase(field->name, "Subject")) {
+    field->value = decodeEncodedWords(field->value);
   }
-  target.headers->store(std::move(field));
+  target.headers->storeFilled();
   return hasLine;
 }
 
@@ -215,7 +275,7 @@ void parseParameters(HeaderField& field, std::string_view firstKey) {
     std::string_view item = rest.substr(0, cut);
     size_t equals = item.find('=');
     if (equals == std::string_view::npos) continue;
-    std::string key = trim(item.substr(0, equals));
+    std::string_view key = trimView(item.substr(0, equals));
     if (key.empty()) continue;
     field.params.set(key, unquote(item.substr(equals + 1)));
   }
@@ -432,6 +492,6 @@ void parseFieldBlock(const TextLines& lines, FieldMap& map) {
     size_t colon = text.find(':');
     if (colon == std::string::npos || colon == 0) continue;
     map.set(std::string_view(text).substr(0, colon),
-            trim(std::string_view(text).substr(colon + 1)));
+            trimView(std::string_view(text).substr(colon + 1)));
   }
 }

@@ -32,23 +32,41 @@
 // a rule) a hash index of the folded names keeps lookups and stores
 // constant-time, so a header block of a hundred thousand distinct names
 // costs no more per field than a short one.
+//
+// Emptying keeps up to kSpareLimit entries, texts and all, as spares: an
+// entry filled in place through spare() reuses the storage of one stored
+// before, so a list reused from message to message stops allocating once
+// it has held its largest message.
 template <class Entry>
 class FoldedNameList {
  public:
   static constexpr std::size_t kScanLimit = 64;
+  static constexpr std::size_t kSpareLimit = 256;
   using const_iterator = typename std::vector<Entry>::const_iterator;
 
   FoldedNameList() = default;
-  FoldedNameList(const FoldedNameList& other) : entries_(other.entries_) {
+  FoldedNameList(const FoldedNameList& other)
+      : entries_(other.begin(), other.end()), size_(other.size_) {
     reindex();
   }
   FoldedNameList& operator=(const FoldedNameList& other) {
-    entries_ = other.entries_;
-    reindex();
+    if (this != &other) {
+      entries_.assign(other.begin(), other.end());
+      size_ = other.size_;
+      reindex();
+    }
     return *this;
   }
-  FoldedNameList(FoldedNameList&&) noexcept = default;
-  FoldedNameList& operator=(FoldedNameList&&) noexcept = default;
+  FoldedNameList(FoldedNameList&& other) noexcept
+      : entries_(std::move(other.entries_)),
+        size_(std::exchange(other.size_, 0)),
+        index_(std::move(other.index_)) {}
+  FoldedNameList& operator=(FoldedNameList&& other) noexcept {
+    entries_ = std::move(other.entries_);
+    size_ = std::exchange(other.size_, 0);
+    index_ = std::move(other.index_);
+    return *this;
+  }
 
   // The entry named `name` (letter case ignored), or null.
   const Entry* find(std::string_view name) const;
@@ -57,19 +75,33 @@ class FoldedNameList {
   }
   // Appends an entry whose name is not present yet.
   void append(Entry entry);
-  void clear() {
-    entries_.clear();
-    index_.reset();
-  }
-  bool empty() const { return entries_.empty(); }
-  std::size_t size() const { return entries_.size(); }
+  // An entry past the stored ones, holding whatever it last held, to fill
+  // in place and then hand to appendSpare() or storeSpare().
+  Entry& spare();
+  // Whether spare() can give an entry without growing the list (which
+  // moves every entry).
+  bool hasSpare() const { return size_ < entries_.size(); }
+  // Appends the spare entry; its name must not be present yet.
+  void appendSpare();
+  // Stores the spare entry: it takes the place of a stored entry of the
+  // same name, whole, or else is appended.
+  void storeSpare();
+  void clear();
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
   const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  const_iterator end() const {
+    return entries_.begin() + static_cast<std::ptrdiff_t>(size_);
+  }
 
  private:
+  // Indexes the new last entry, or all of them once there are enough.
+  void indexLast();
   void reindex();
 
+  // The first size_ entries are stored; the rest are spares.
   std::vector<Entry> entries_;
+  std::size_t size_ = 0;
   // Folded-name hash to position; only once there are over kScanLimit.
   std::unique_ptr<std::unordered_multimap<std::size_t, std::uint32_t>> index_;
 };
@@ -87,7 +119,8 @@ class FieldMap {
   const std::string* find(std::string_view key) const;
   // The value of `key`, or "" when absent.
   std::string value(std::string_view key) const;
-  void set(std::string_view key, std::string value);
+  // `key` and `value` may view this map.
+  void set(std::string_view key, std::string_view value);
   void clear() { list_.clear(); }
   bool empty() const { return list_.empty(); }
   size_t size() const { return list_.size(); }
@@ -125,6 +158,12 @@ class HeaderList {
   void set(std::string_view name, std::string value);
   // Stores `field` under its name, replacing any entry of that name whole.
   void store(HeaderField field);
+  // A field to fill in place and then store with storeFilled(): empty, but
+  // with the storage of a field stored before, so filling it seldom
+  // allocates.
+  HeaderField& fieldToFill();
+  // Stores the field fieldToFill() gave, as store() would.
+  void storeFilled() { list_.storeSpare(); }
   // The field, or null when absent. Valid until the list changes.
   const HeaderField* find(std::string_view name) const {
     return list_.find(name);

@@ -40,7 +40,31 @@ std::string_view keepLine(std::string_view line, std::string& joined,
   return message.joinedLines.back();
 }
 
+// A part whose line list grew past this many lines gives its storage back
+// rather than keep it for later messages.
+constexpr std::size_t kSpareLineLimit = 4096;
+
 }  // namespace
+
+MimePart MimeMessage::newPart() {
+  if (spareParts.empty()) return MimePart();
+  MimePart part = std::move(spareParts.back());
+  spareParts.pop_back();
+  return part;
+}
+
+void MimeMessage::clear() {
+  root.clear();
+  boundary.clear();
+  for (MimePart& part : parts) {
+    if (spareParts.size() == kSpareParts) break;
+    part.clear();
+    if (part.lines.capacity() > kSpareLineLimit) TextLines().swap(part.lines);
+    spareParts.push_back(std::move(part));
+  }
+  parts.clear();
+  joinedLines.clear();
+}
 
 bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
                MimeMessage& message) {
@@ -73,7 +97,7 @@ bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
     if (delimiter == Delimiter::kClosing) break;  // the epilogue is not read
     if (delimiter == Delimiter::kOpening) {
       if (delimiterCount > 0) message.parts.push_back(std::move(part));
-      part.clear();
+      part = message.newPart();
       ++delimiterCount;
       isHeaderMode = true;
     } else if (delimiterCount == 0) {

@@ -40,14 +40,18 @@ struct MimeMessage {
   // lines of the parts view these. Few: at most one per block.
   std::deque<std::string> joinedLines;
 
+  // Emptied parts kept from earlier messages, with their storage, for
+  // newPart(); at most kSpareParts.
+  std::vector<MimePart> spareParts;
+  static constexpr std::size_t kSpareParts = 64;
+
   // The header target of the message's own header block.
   HeaderTarget rootTarget() { return HeaderTarget{&root.headers, &boundary}; }
-  void clear() {
-    root.clear();
-    boundary.clear();
-    parts.clear();
-    joinedLines.clear();
-  }
+  // An empty part, with the storage of a part of an earlier message when
+  // one is kept.
+  MimePart newPart();
+  // Empties the message; its parts are kept as spares.
+  void clear();
 };
 
 // Reads the rest of the message at `position` (where parseHeaderBlock
