@@ -131,6 +131,29 @@ PhrasePrefilter::PhrasePrefilter(const std::vector<Pattern>& patterns) {
     outputIndex_[state] = static_cast<std::uint16_t>(outputs_.size());
     outputs_.push_back(ends[state]);
   }
+  layOutRows();
+}
+
+// The search follows one transition per byte, each depending on the last,
+// so the table is laid out for that walk: a state's row holds the offsets
+// of the next states' rows (no multiplication on the way) and, in one more
+// column, its own output index, which then sits beside the transitions
+// read next.
+void PhrasePrefilter::layOutRows() {
+  const std::size_t k = classCount_;
+  const std::size_t width = k + 1;
+  const std::size_t states = outputIndex_.size();
+  rows_.assign(states * width, 0);
+  for (std::size_t state = 0; state < states; ++state) {
+    for (std::size_t c = 0; c < k; ++c) {
+      rows_[state * width + c] =
+          static_cast<std::uint32_t>(transitions_[state * k + c] * width);
+    }
+    rows_[state * width + k] = outputIndex_[state];
+  }
+  rowWidth_ = width;
+  std::vector<std::uint16_t>().swap(transitions_);
+  std::vector<std::uint16_t>().swap(outputIndex_);
 }
 
 // Two bytes share a class when every run position accepts both or neither:
@@ -250,14 +273,15 @@ void PhrasePrefilter::linkFailures(std::vector<PatternCandidates>& ends) {
 
 PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
   PatternCandidates found = alwaysCandidates_;
-  if (transitions_.empty()) return found;
-  const std::uint16_t* transitions = transitions_.data();
-  const std::uint16_t* outputIndex = outputIndex_.data();
-  const std::size_t k = classCount_;
-  std::size_t state = 0;
+  if (rows_.empty()) return found;
+  const std::uint32_t* rows = rows_.data();
+  const std::size_t outputColumn = rowWidth_ - 1;
+  std::uint32_t row = 0;
   for (char c : text) {
-    state = transitions[state * k + classOf_[static_cast<unsigned char>(c)]];
-    if (outputIndex[state] != 0) found.merge(outputs_[outputIndex[state]]);
+    row = rows[row + classOf_[static_cast<unsigned char>(c)]];
+    if (const std::uint32_t output = rows[row + outputColumn]; output != 0) {
+      found.merge(outputs_[output]);
+    }
   }
   return found;
 }

@@ -80,6 +80,7 @@ class PhrasePrefilter {
   std::vector<PatternCandidates> buildTrie(const std::vector<Piece>& pieces,
                                            std::size_t totalLength);
   void linkFailures(std::vector<PatternCandidates>& ends);
+  void layOutRows();
 
   // Byte value -> byte class; bytes that no piece position tells apart
   // share a class, class 0 being the bytes no piece accepts anywhere.
@@ -90,6 +91,11 @@ class PhrasePrefilter {
   // outputs_, where entry 0 is the empty set.
   std::vector<std::uint16_t> transitions_;
   std::vector<std::uint16_t> outputIndex_;
+  // The table the search walks, built from the two above (which are then
+  // freed): row r starts at r * rowWidth_; its first classCount_ entries
+  // are the offsets of the next rows, the last its output index.
+  std::vector<std::uint32_t> rows_;
+  std::size_t rowWidth_ = 0;
   std::vector<PatternCandidates> outputs_;
   PatternCandidates alwaysCandidates_;
   std::size_t pieceCount_ = 0;
