@@ -180,10 +180,19 @@ std::string safeConsoleText(std::string_view text) {
   return safe;
 }
 
+// A run stamps several lines and rows a message and many messages a second,
+// so the stamp is formatted once per second of the clock.
 std::string localStamp() {
-  std::tm now = currentLocalTime();
-  char stamp[32];
-  std::size_t length =
-      std::strftime(stamp, sizeof stamp, "%m/%d/%y %H:%M:%S", &now);
-  return std::string(stamp, length);
+  thread_local std::time_t formattedAt = -1;
+  thread_local std::string stamp;
+  const std::time_t second = std::time(nullptr);
+  if (second != formattedAt) {
+    std::tm now = currentLocalTime();
+    char text[32];
+    std::size_t length =
+        std::strftime(text, sizeof text, "%m/%d/%y %H:%M:%S", &now);
+    stamp.assign(text, length);
+    formattedAt = second;
+  }
+  return stamp;
 }
