@@ -128,6 +128,20 @@ void ConsoleLog::print(const char* format, ...) {
   addPending(text, static_cast<std::size_t>(length));
 }
 
+void ConsoleLog::printField(std::string_view label, std::string_view value) {
+  if (!isEnabled()) return;
+  // Kept from line to line, so that a line costs no allocation.
+  thread_local std::string line;
+  line.assign(label);
+  appendSafeConsoleText(line, value);
+  line += '\n';
+  if (line.size() > static_cast<std::size_t>(kPrintLimit)) {
+    line.resize(kPrintLimit);
+  }
+  LineHold hold(*this);
+  addPending(line.data(), line.size());
+}
+
 void ConsoleLog::report(const char* format, ...) {
   if (!isEnabled()) return;
   // Stamp prefix, at most kReportLimit message characters, line feed and the
@@ -157,9 +171,14 @@ void ConsoleLog::report(const char* format, ...) {
 }
 
 std::string safeConsoleText(std::string_view text) {
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string safe;
-  safe.reserve(text.size());
+  appendSafeConsoleText(safe, text);
+  return safe;
+}
+
+void appendSafeConsoleText(std::string& safe, std::string_view text) {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  safe.reserve(safe.size() + text.size());
   auto escape = [&safe](unsigned char octet) {
     const char escaped[] = {'\\', 'x', kHexDigits[octet >> 4],
                             kHexDigits[octet & 0xF]};
@@ -177,7 +196,6 @@ std::string safeConsoleText(std::string_view text) {
       safe += text[i];
     }
   }
-  return safe;
 }
 
 // A run stamps several lines and rows a message and many messages a second,

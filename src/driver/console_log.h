@@ -48,6 +48,11 @@ class ConsoleLog {
   // Formats like printf and writes the text unchanged (it carries its own
   // line ends), cut at kPrintLimit characters.
   void print(const char* format, ...) MAILVANE_PRINTF_FORMAT(2, 3);
+  // Writes `label`, then `value` as safeConsoleText shows it, then "\n",
+  // the whole cut at kPrintLimit characters: print("%s%s\n", label,
+  // safeConsoleText(value)) without the formatting, for the lines each
+  // message prints.
+  void printField(std::string_view label, std::string_view value);
   // Writes "[MM/DD/YY HH:MM:SS] " + the formatted message (cut at
   // kReportLimit characters) + "\n", stamped with the local clock.
   void report(const char* format, ...) MAILVANE_PRINTF_FORMAT(2, 3);
@@ -78,6 +83,8 @@ ConsoleLog& consoleLog();
 // the terminal nor start a console line of its own; the CSV rows keep the
 // raw bytes.
 std::string safeConsoleText(std::string_view text);
+// The same, appended to `out`.
+void appendSafeConsoleText(std::string& out, std::string_view text);
 
 // The local date and time now as "MM/DD/YY HH:MM:SS" (17 characters, 24-hour
 // clock): the stamp of report lines and of CSV rows.

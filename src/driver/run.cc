@@ -197,10 +197,10 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   // The analysis holds its own copies of everything it found.
   buffer.release();
 
-  log.print("  Bounce?: %s\n", yesNo(analysis.isBounce));
-  log.print("  FBL?: %s\n", yesNo(analysis.isFbl));
-  log.print("  Autoresponse?: %s\n", yesNo(analysis.isAutoResponse));
-  log.print("  Subject: %s\n", safeConsoleText(analysis.subject).c_str());
+  log.printField("  Bounce?: ", yesNo(analysis.isBounce));
+  log.printField("  FBL?: ", yesNo(analysis.isFbl));
+  log.printField("  Autoresponse?: ", yesNo(analysis.isAutoResponse));
+  log.printField("  Subject: ", analysis.subject);
 
   // The rows need only the findings. The parsed message, which for a report
   // of many recipients is far larger than its rows, is freed before they are
@@ -212,9 +212,9 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   const std::string_view name = baseName(path);
   std::string rows;
   for (const RecipientResult& result : results) {
-    log.print("  Action: %s\n", safeConsoleText(result.action).c_str());
-    log.print("  Status: %s\n", safeConsoleText(result.status).c_str());
-    log.print("  Recipient: %s\n", safeConsoleText(result.recipient).c_str());
+    log.printField("  Action: ", result.action);
+    log.printField("  Status: ", result.status);
+    log.printField("  Recipient: ", result.recipient);
     rows += csvRow(localStamp(), name, result.action, result.status,
                    result.recipient, subject);
   }
