@@ -122,6 +122,9 @@ PhrasePrefilter::PhrasePrefilter(const std::vector<Pattern>& patterns) {
   std::size_t totalLength = 0;
   const std::vector<Piece> pieces = spellPieces(required, totalLength);
   pieceCount_ = pieces.size();
+  for (const auto& piece : pieces) {
+    longestPiece_ = std::max(longestPiece_, piece.second.size());
+  }
   std::vector<PatternCandidates> ends = buildTrie(pieces, totalLength);
   linkFailures(ends);
   outputs_.assign(1, PatternCandidates());
@@ -271,17 +274,40 @@ void PhrasePrefilter::linkFailures(std::vector<PatternCandidates>& ends) {
   }
 }
 
+// Each step of the walk depends on the one before, so a long text is walked
+// as two halves side by side, each from the start state: the first half
+// runs on for one piece length less one past the middle, so every piece that
+// starts in it also ends in it, and the second half finds every piece that
+// starts at or after the middle. Together they find every piece the whole
+// walk would.
 PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
   PatternCandidates found = alwaysCandidates_;
   if (rows_.empty()) return found;
   const std::uint32_t* rows = rows_.data();
   const std::size_t outputColumn = rowWidth_ - 1;
-  std::uint32_t row = 0;
-  for (char c : text) {
+  auto step = [&](std::uint32_t row, char c) {
     row = rows[row + classOf_[static_cast<unsigned char>(c)]];
     if (const std::uint32_t output = rows[row + outputColumn]; output != 0) {
       found.merge(outputs_[output]);
     }
+    return row;
+  };
+  const std::size_t size = text.size();
+  std::size_t second = 0;  // where the walk of the second half stands
+  std::uint32_t secondRow = 0;
+  if (longestPiece_ > 0 && size >= 4 * longestPiece_ + 16) {
+    const std::size_t middle = size / 2;
+    const std::size_t firstEnd = middle + longestPiece_ - 1;
+    std::uint32_t firstRow = 0;
+    second = middle;
+    for (std::size_t at = 0; at < middle; ++at, ++second) {
+      firstRow = step(firstRow, text[at]);
+      secondRow = step(secondRow, text[second]);
+    }
+    for (std::size_t at = middle; at < firstEnd; ++at) {
+      firstRow = step(firstRow, text[at]);
+    }
   }
+  for (; second < size; ++second) secondRow = step(secondRow, text[second]);
   return found;
 }

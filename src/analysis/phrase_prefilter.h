@@ -96,6 +96,8 @@ class PhrasePrefilter {
   // are the offsets of the next rows, the last its output index.
   std::vector<std::uint32_t> rows_;
   std::size_t rowWidth_ = 0;
+  // The length of the longest piece searched for.
+  std::size_t longestPiece_ = 0;
   std::vector<PatternCandidates> outputs_;
   PatternCandidates alwaysCandidates_;
   std::size_t pieceCount_ = 0;

@@ -471,8 +471,8 @@ std::string randomPattern(std::mt19937& random, int depth,
 }
 
 // The property every answer rests on: a pattern that matches a text is a
-// candidate for it. Texts are samples of the patterns with random bytes
-// around them, and random bytes alone.
+// candidate for it. Texts are samples of the patterns with few or many
+// random bytes around them, and random bytes alone.
 TEST(PhrasePrefilterTest, AMatchingPatternIsAlwaysACandidate) {
   std::mt19937 random(14);
   const auto perl = boost::regex::perl;
@@ -495,6 +495,8 @@ TEST(PhrasePrefilterTest, AMatchingPatternIsAlwaysACandidate) {
       patterns.push_back({randomPattern(random, 2, sample), flags});
       texts.push_back(randomBytes(3) + sample + randomBytes(3));
       texts.push_back(randomBytes(8));
+      // Long enough to be walked in two halves, the sample anywhere in it.
+      texts.push_back(randomBytes(90) + sample + randomBytes(90));
     }
     if (round == 0) {
       patterns[0] = {"fo+bar", perl};
