@@ -53,6 +53,17 @@ TEST(FeedbackReportTest, ComplainingRecipient) {
     EXPECT_EQ(got, "{failed,5.7.1," + std::string(want) + "}")
         << "want " << want;
   }
+  // In the first part only a line starting with the name and a colon gives
+  // the field.
+  for (const char* line : {"X-HmXmrOriginalRecipient : kim@example.org",
+                           " X-HmXmrOriginalRecipient: kim@example.org",
+                           "X-HmXmrOriginalRecipients: kim@example.org"}) {
+    SCOPED_TRACE(line);
+    MessageAnalysis a(mailvane());
+    results(a, "Content-Type: multipart/mixed; boundary=b\n\n--b\n\n" +
+                   std::string(line) + "\n--b--\n");
+    EXPECT_FALSE(a.isFbl);
+  }
 }
 
 TEST(FeedbackReportTest, ForwardingMarkAndAutoReplySubject) {
