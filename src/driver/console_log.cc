@@ -133,7 +133,10 @@ void ConsoleLog::printField(std::string_view label, std::string_view value) {
   // Kept from line to line, so that a line costs no allocation.
   thread_local std::string line;
   line.assign(label);
-  appendSafeConsoleText(line, value);
+  // Every byte shows as one character or more, so bytes past the limit
+  // (and the one after it, which decides how a byte at the limit shows)
+  // could only be cut off again.
+  appendSafeConsoleText(line, value.substr(0, kPrintLimit + 1));
   line += '\n';
   if (line.size() > static_cast<std::size_t>(kPrintLimit)) {
     line.resize(kPrintLimit);
