@@ -114,11 +114,10 @@ void MessageAnalysis::correctTransientFailures() {
         "transient")
       continue;
     const HeaderField* action = group.fields.find("Action");
+    if (action == nullptr) continue;
     thread_local ViewMatch match;
-    const std::string_view value =
-        action == nullptr ? std::string_view() : action->value;
-    if (action == nullptr ||
-        !boost::regex_search(value.begin(), value.end(), match,
+    const std::string_view value = action->value;
+    if (!boost::regex_search(value.begin(), value.end(), match,
                              patterns_.actionFailed)) {
       continue;
     }
