@@ -47,6 +47,13 @@ bool MessageAnalysis::headerMatches(const char* paramName,
   return boost::regex_search(view.begin(), view.end(), match, pattern);
 }
 
+bool MessageAnalysis::headerMatches(const char* paramName, HeaderRule rule,
+                                    std::string_view headerName) const {
+  const std::string* text =
+      headerOrParam(message.root.headers, paramName, headerName);
+  return text != nullptr && patterns_.matchesHeaderRule(rule, *text);
+}
+
 bool MessageAnalysis::contentTypeEquals(const char* paramName,
                                         std::string_view text) const {
   const std::string* value =
@@ -61,17 +68,18 @@ bool MessageAnalysis::isBounceMessage() const {
   return (subjectField != nullptr &&
           subjectCandidates_.has(Mailvane::kBounceSubjectCandidate) &&
           patterns_.matchesBounceSubject(subjectField->value)) ||
-         headerMatches(nullptr, patterns_.precedenceAutoReply, "Precedence") ||
-         headerMatches(nullptr, patterns_.postmasterFrom, "From");
+         headerMatches(nullptr, HeaderRule::kPrecedenceAutoReply,
+                       "Precedence") ||
+         headerMatches(nullptr, HeaderRule::kPostmasterFrom, "From");
 }
 
 bool MessageAnalysis::isFeedbackReport() {
   // RFC 5965 abuse report, or a provider's loop marker.
-  if (headerMatches("report-type", patterns_.feedbackReportType,
+  if (headerMatches("report-type", HeaderRule::kFeedbackReportType,
                     "Content-Type")) {
     return true;
   }
-  if (headerMatches(nullptr, patterns_.xLoopScomp, "X-loop")) return true;
+  if (headerMatches(nullptr, HeaderRule::kXLoopScomp, "X-loop")) return true;
   // The header shape names the complaining recipient in a header of its own,
   // on the message itself or on the reported message in its first part.
   if (const HeaderField* field =

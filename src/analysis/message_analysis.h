@@ -70,8 +70,11 @@ class MessageAnalysis {
 
   // Classification; each reads the root headers and firstPartFields.
 
-  // Whether `pattern` matches the header `headerName` or, when `paramName`
-  // is given and non-empty, that header's parameter. Absent: false.
+  // Whether `pattern` (or the pattern of `rule`) matches the header
+  // `headerName` or, when `paramName` is given and non-empty, that header's
+  // parameter. Absent: false.
+  bool headerMatches(const char* paramName, HeaderRule rule,
+                     std::string_view headerName) const;
   bool headerMatches(const char* paramName, const boost::regex& pattern,
                      std::string_view headerName) const;
   // Equality of "Content-Type" (or its parameter) with `text`, ASCII letters

@@ -131,6 +131,11 @@ void Mailvane::buildPrefilters() {
     subjectPatterns.push_back(asCompiled(kGlobalPatternTexts[global], perl));
   }
   subjectFilter_ = PhrasePrefilter(subjectPatterns);
+  std::vector<PhrasePrefilter::Pattern> headerPatterns;
+  for (std::size_t global : {1, 2, 3, 4}) {
+    headerPatterns.push_back(asCompiled(kGlobalPatternTexts[global], perl));
+  }
+  headerFilter_ = PhrasePrefilter(headerPatterns);
   gappedRows_.resize(kStatusPhraseRowCount);
   for (std::size_t i = 0; i < kStatusPhraseRowCount; ++i) {
     GappedPhrase phrase;
@@ -155,6 +160,17 @@ bool Mailvane::matchesBounceSubject(std::string_view text) const {
 
 bool Mailvane::matchesAutoReplySubject(std::string_view text) const {
   return matchesWithTail(text, autoReplySubject, autoReplySubjectHead_);
+}
+
+bool Mailvane::matchesHeaderRule(HeaderRule rule, std::string_view text) const {
+  const auto index = static_cast<std::size_t>(rule);
+  if (isPrefiltered_ && !headerFilter_.candidates(text).has(index)) {
+    return false;
+  }
+  const boost::regex* const patterns[] = {&precedenceAutoReply, &postmasterFrom,
+                                          &feedbackReportType, &xLoopScomp};
+  thread_local ViewMatch match;
+  return boost::regex_search(text.begin(), text.end(), match, *patterns[index]);
 }
 
 bool Mailvane::searchReplyCodeAtStart(std::string_view line,

@@ -63,6 +63,14 @@ extern const char* const kGlobalPatternTexts[kGlobalPatternCount];
 // thread_local: a new one allocates its group array at every search.
 using ViewMatch = boost::match_results<std::string_view::const_iterator>;
 
+// Patterns 2 to 5, searched in header values.
+enum class HeaderRule {
+  kPrecedenceAutoReply,
+  kPostmasterFrom,
+  kFeedbackReportType,
+  kXLoopScomp,
+};
+
 // The pattern object: one process-wide instance (mailvane()), built before
 // main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
 class Mailvane {
@@ -122,6 +130,10 @@ class Mailvane {
   // Which of the subject patterns may match `subject`: every one that
   // matches is in the set. All of them when not prefiltered.
   PatternCandidates subjectCandidates(std::string_view subject) const;
+  // Whether the pattern of `rule` matches somewhere in `text`: the
+  // library's answer, asked only when the text holds what every match of
+  // the pattern must contain.
+  bool matchesHeaderRule(HeaderRule rule, std::string_view text) const;
   // A search for pattern 16 (replyCodeAtStart) in `line`: `match` and the
   // result as the library's search gives them, without its backtracking over
   // every line start of a long line.
@@ -179,6 +191,8 @@ class Mailvane {
   PhrasePrefilter addressFilter_;
   // Over the auto-reply subject rows and patterns 1 and 6.
   PhrasePrefilter subjectFilter_;
+  // Over patterns 2 to 5, in HeaderRule order.
+  PhrasePrefilter headerFilter_;
   // Patterns 1 and 6 without their absence tail, when they end in it; that
   // tail is then answered by hasAbsenceBeforeOffice. Empty otherwise.
   boost::regex bounceSubjectHead_;

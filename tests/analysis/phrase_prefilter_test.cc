@@ -547,10 +547,49 @@ TEST(PhrasePrefilterTest, EveryLineAndSubjectPatternHasARequiredPiece) {
   }
   subjectPatterns.push_back(global(0));
   subjectPatterns.push_back(global(5));
-  for (const auto& patterns : {linePatterns, subjectPatterns}) {
+  std::vector<PhrasePrefilter::Pattern> headerPatterns;
+  for (std::size_t index : {1, 2, 3, 4})
+    headerPatterns.push_back(global(index));
+  for (const auto& patterns : {linePatterns, subjectPatterns, headerPatterns}) {
     const PhrasePrefilter filter(patterns);
     for (std::size_t i = 0; i < patterns.size(); ++i) {
       EXPECT_FALSE(filter.isAlwaysCandidate(i)) << patterns[i].text;
+    }
+  }
+}
+
+// Header values that hold a pattern's piece in the wrong case or place, or
+// after a line break (where "^" matches too), are answered as the library
+// answers them.
+TEST(PhrasePrefilterTest, HeaderRulesAnswerAsTheLibrary) {
+  const std::pair<HeaderRule, const boost::regex*> rules[] = {
+      {HeaderRule::kPrecedenceAutoReply, &reference().precedenceAutoReply},
+      {HeaderRule::kPostmasterFrom, &reference().postmasterFrom},
+      {HeaderRule::kFeedbackReportType, &reference().feedbackReportType},
+      {HeaderRule::kXLoopScomp, &reference().xLoopScomp},
+  };
+  const char* const texts[] = {
+      "",
+      "auto_reply",
+      "AUTO_REPLY",
+      "bulk; auto_reply",
+      "MAILER-DAEMON@mx.example.org",
+      "Mail Delivery System <MAILER-DAEMON@mx.example.org>",
+      "postmaster",
+      "Postmaster <postmaster@example.org>",
+      "x\npostmaster",
+      "postmaste",
+      "feedback-report",
+      "Feedback-Report",
+      "scomp",
+      "SCOMP; scomp",
+  };
+  for (const char* text : texts) {
+    const std::string_view view = text;
+    for (const auto& [rule, pattern] : rules) {
+      EXPECT_EQ(mailvane().matchesHeaderRule(rule, view),
+                boost::regex_search(view.begin(), view.end(), *pattern))
+          << "rule " << static_cast<int>(rule) << " on " << shown(view);
     }
   }
 }
