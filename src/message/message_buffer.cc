@@ -34,7 +34,7 @@ thread_local std::vector<std::unique_ptr<char[]>> tSpareAreas;
 std::unique_ptr<BufferBlock> newBlock() {
   auto block = std::make_unique<BufferBlock>();
   if (tSpareAreas.empty()) {
-    block->data.reset(new char[BufferBlock::kBlockDataSize]);
+    block->data.reset(new char[BufferBlock::kAreaSize]);
   } else {
     block->data = std::move(tSpareAreas.back());
     tSpareAreas.pop_back();
@@ -42,27 +42,57 @@ std::unique_ptr<BufferBlock> newBlock() {
   return block;
 }
 
-// The first line feed among the `n` bytes at `text`, or null. Message lines
-// are short as a rule, so a vector loop inline costs less than a library
-// call per line.
-const char* findLineFeed(const char* text, size_t n) {
+// The line feeds and the zero bytes among the 64 bytes at `text`, one bit
+// per byte.
+struct ByteMasks {
+  std::uint64_t feeds = 0;
+  std::uint64_t zeros = 0;
+};
+
+ByteMasks masksOf64(const char* text) {
+  ByteMasks masks;
 #if defined(__SSE2__)
   const __m128i feed = _mm_set1_epi8('\n');
-  size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
+  const __m128i zero = _mm_setzero_si128();
+  for (int part = 0; part < 4; ++part) {
     const __m128i chunk =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    const auto mask =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16 * part));
+    const auto feeds =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, feed)));
-    if (mask != 0) return text + i + std::countr_zero(mask);
+    const auto zeros =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, zero)));
+    masks.feeds |= std::uint64_t{feeds} << (16 * part);
+    masks.zeros |= std::uint64_t{zeros} << (16 * part);
   }
-  for (; i < n; ++i) {
-    if (text[i] == '\n') return text + i;
-  }
-  return nullptr;
 #else
-  return static_cast<const char*>(std::memchr(text, '\n', n));
+  for (int i = 0; i < 64; ++i) {
+    masks.feeds |= std::uint64_t{text[i] == '\n'} << i;
+    masks.zeros |= std::uint64_t{text[i] == '\0'} << i;
+  }
 #endif
+  return masks;
+}
+
+// Makes the block's line-feed map from text byte `from` on (the words
+// before stay as they are) and notes any zero byte there. The text room is
+// read whole, 64 bytes at a time; bits past the text are cleared.
+void mapFeeds(BufferBlock& block, int from) {
+  char* data = block.data.get();
+  const auto length = static_cast<std::size_t>(block.length);
+  std::uint64_t zeros = 0;
+  for (std::size_t word = static_cast<std::size_t>(from) / 64;
+       word * 64 < length; ++word) {
+    ByteMasks masks = masksOf64(data + word * 64);
+    const std::size_t left = length - word * 64;
+    if (left < 64) {
+      const std::uint64_t inText = (std::uint64_t{1} << left) - 1;
+      masks.feeds &= inText;
+      masks.zeros &= inText;
+    }
+    zeros |= masks.zeros;
+    std::memcpy(data + BufferBlock::kFeedMapOffset + word * 8, &masks.feeds, 8);
+  }
+  block.hasZero = block.hasZero || zeros != 0;
 }
 
 bool startsWith(const char* data, size_t n, std::string_view mark) {
@@ -238,12 +268,18 @@ void MessageBuffer::loadUtf16(BlockReader& reader,
   }
 }
 
+std::uint64_t BufferBlock::feedWord(std::size_t word) const {
+  std::uint64_t bits;
+  std::memcpy(&bits, data.get() + kFeedMapOffset + word * 8, 8);
+  return bits;
+}
+
 void MessageBuffer::append(std::unique_ptr<BufferBlock> block, int n) {
-  // Everything after the text is zero, the four bytes past a full block
-  // included; appendText() later fills this room from the front.
-  std::memset(block->data.get() + n, 0, BufferBlock::kBlockDataSize - n);
+  // Four zero bytes end the text, the four past a full block included.
+  std::memset(block->data.get() + n, 0, 4);
   block->length = n;
-  block->hasZero = std::memchr(block->data.get(), '\0', n) != nullptr;
+  block->hasZero = false;
+  mapFeeds(*block, 0);
   BufferBlock* linked = block.release();
   if (last != nullptr) last->next = linked;
   if (first == nullptr) first = linked;
@@ -255,9 +291,10 @@ void MessageBuffer::appendText(std::string_view text) {
     size_t room = BufferBlock::kBlockTextSize - last->length;
     size_t take = text.size() < room ? text.size() : room;
     std::memcpy(last->data.get() + last->length, text.data(), take);
+    const int32_t from = last->length;
     last->length += static_cast<int32_t>(take);
-    last->hasZero =
-        last->hasZero || std::memchr(text.data(), '\0', take) != nullptr;
+    std::memset(last->data.get() + last->length, 0, 4);
+    mapFeeds(*last, from);
     text.remove_prefix(take);
   }
   while (!text.empty()) {
@@ -348,10 +385,15 @@ bool MessageBuffer::readLineView(BufferPosition& position,
   const int32_t offset = position.offset;
   if (block != nullptr && offset >= 0 && offset < block->length) {
     const char* text = block->data.get() + offset;
-    const size_t available = static_cast<size_t>(block->length - offset);
-    const char* feed = findLineFeed(text, available);
-    if (feed != nullptr) {
-      size_t take = static_cast<size_t>(feed - text) + 1;
+    const auto from = static_cast<size_t>(offset);
+    const size_t words = (static_cast<size_t>(block->length) + 63) / 64;
+    size_t word = from / 64;
+    std::uint64_t feeds =
+        block->feedWord(word) & (~std::uint64_t{0} << (from % 64));
+    while (feeds == 0 && ++word < words) feeds = block->feedWord(word);
+    if (feeds != 0) {
+      size_t take =
+          word * 64 + static_cast<size_t>(std::countr_zero(feeds)) - from + 1;
       position.offset = offset + static_cast<int32_t>(take);
       line = std::string_view(text, take);
       if (block->hasZero) {

@@ -38,16 +38,28 @@ std::ptrdiff_t readStream(std::FILE* file, char* data, std::size_t want);
 
 // One link of the chain. `length` is 1 to kBlockTextSize for every block in a
 // chain; at least four zero bytes always follow the text in `data`.
+//
+// Behind the text room the data area holds the block's line-feed map: bit
+// i % 64 of word i / 64 is set when text byte i is a line feed. It is made
+// in the pass over the freshly read text that looks for zero bytes, so the
+// line reader finds a line's end from a word or two of it instead of
+// searching the text byte by byte.
 struct BufferBlock {
   static constexpr int kBlockTextSize = 8192;
   static constexpr int kBlockDataSize = kBlockTextSize + 4;
+  static constexpr int kFeedWords = kBlockTextSize / 64;
+  static constexpr int kFeedMapOffset = (kBlockDataSize + 63) / 64 * 64;
+  static constexpr int kAreaSize = kFeedMapOffset + kFeedWords * 8;
+
+  // Word `word` of the line-feed map. REQUIRES: word < (length + 63) / 64.
+  std::uint64_t feedWord(std::size_t word) const;
 
   BufferBlock* next = nullptr;
   int32_t length = 0;
   // Whether the text holds a zero byte, which ends any line it falls in:
   // lines of a block without one need no search for it.
   bool hasZero = false;
-  std::unique_ptr<char[]> data;  // kBlockDataSize bytes, zero-filled
+  std::unique_ptr<char[]> data;  // kAreaSize bytes: text, zeros, feed map
 };
 
 // A (block, offset) cursor. A plain value that owns nothing. `block` is null
