@@ -13,6 +13,12 @@ namespace {
 // A piece is searched for as every string of byte classes it accepts; a
 // piece with more of them than this is cut to a narrower stretch.
 constexpr std::size_t kMaxExpansions = 64;
+// Nor is a piece searched for over more than this many positions: any
+// stretch of a required run is required too, and sixteen positions rule
+// out as much text as longer ones do. Shorter pieces mean fewer states to
+// build at start-up, and lines of 80 bytes and more are then walked in two
+// halves.
+constexpr std::size_t kMaxPieceLength = 16;
 // State numbers are 16 bits wide.
 constexpr std::size_t kMaxStates = 65535;
 
@@ -33,8 +39,9 @@ std::vector<std::uint8_t> classesOf(
 
 // The stretch of one run searched for: the one with the most positions that
 // accept a single class (a letter in either case, one digit, one punctuation
-// mark), positions of two or three classes counting half, among those with
-// at most kMaxExpansions class strings; then the one with fewer strings.
+// mark), positions of two or three classes counting half, among those of at
+// most kMaxPieceLength positions with at most kMaxExpansions class strings;
+// then the one with fewer strings.
 struct Window {
   std::size_t begin = 0;
   std::size_t end = 0;
@@ -55,7 +62,7 @@ Window bestWindow(const std::vector<std::vector<std::uint8_t>>& positions) {
     for (std::size_t end = begin; end < positions.size(); ++end) {
       const std::size_t width = positions[end].size();
       product *= width;
-      if (product > kMaxExpansions) break;
+      if (product > kMaxExpansions || end - begin >= kMaxPieceLength) break;
       score += width == 1 ? 1.0 : width <= 3 ? 0.5 : 0.0;
       Window window{begin, end + 1, score, product};
       if (window.isBetterThan(best)) best = window;

@@ -384,6 +384,7 @@ TEST(PhrasePrefilterTest, RulesOutOnlyWhatCannotMatch) {
       {"Mailbox (full|is full)", icase},                   // 3
       {"auto_reply", perl},                                // 4: case counts
       {R"(\bblocke?d? for spam\b|^IPs blocked$)", icase},  // 5
+      {"the recipient's mailbox is over its quota", icase},  // 6: long
   });
   EXPECT_TRUE(filter.isAlwaysCandidate(2));
   EXPECT_FALSE(filter.isAlwaysCandidate(1));
@@ -404,6 +405,10 @@ TEST(PhrasePrefilterTest, RulesOutOnlyWhatCannotMatch) {
       {"BLOCK FOR SPAM", "25"},
       {"ips BLOCKED", "25"},
       {"ips block", "2"},
+      // A long piece is searched for as a stretch of it, never longer than
+      // what the text shares with the pattern.
+      {"The recipient's mailbox is over its quota.", "0236"},
+      {"the recipient mailbox is over quota", "023"},
   };
   for (const auto& [text, want] : cases) {
     SCOPED_TRACE(text);
