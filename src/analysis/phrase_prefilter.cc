@@ -147,19 +147,31 @@ PhrasePrefilter::PhrasePrefilter(const std::vector<Pattern>& patterns) {
 // The search follows one transition per byte, each depending on the last,
 // so the table is laid out for that walk: a state's row holds the offsets
 // of the next states' rows (no multiplication on the way) and, in one more
-// column, its own output index, which then sits beside the transitions
-// read next.
+// column, its own output index. The states that end a piece are numbered
+// last, so a step tells from the row offset alone whether it reached one,
+// and reads the output column only then.
 void PhrasePrefilter::layOutRows() {
   const std::size_t k = classCount_;
   const std::size_t width = k + 1;
   const std::size_t states = outputIndex_.size();
+  std::vector<std::uint32_t> renumbered(states);
+  std::size_t next = 0;
+  for (const bool hasOutput : {false, true}) {
+    if (hasOutput) outputRowStart_ = next * width;
+    for (std::size_t state = 0; state < states; ++state) {
+      if ((outputIndex_[state] != 0) == hasOutput) {
+        renumbered[state] = static_cast<std::uint32_t>(next++);
+      }
+    }
+  }
   rows_.assign(states * width, 0);
   for (std::size_t state = 0; state < states; ++state) {
+    const std::size_t row = renumbered[state] * width;
     for (std::size_t c = 0; c < k; ++c) {
-      rows_[state * width + c] =
-          static_cast<std::uint32_t>(transitions_[state * k + c] * width);
+      rows_[row + c] = static_cast<std::uint32_t>(
+          renumbered[transitions_[state * k + c]] * width);
     }
-    rows_[state * width + k] = outputIndex_[state];
+    rows_[row + k] = outputIndex_[state];
   }
   rowWidth_ = width;
   std::vector<std::uint16_t>().swap(transitions_);
@@ -292,6 +304,7 @@ PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
   if (rows_.empty()) return found;
   const std::uint32_t* rows = rows_.data();
   const std::size_t outputColumn = rowWidth_ - 1;
+  const std::uint32_t outputRowStart = outputRowStart_;
   // The column of the byte's class is found off the chain of dependent
   // loads, so each step costs one load: row = column[row].
   auto step = [&](std::uint32_t row, char c) {
@@ -303,9 +316,7 @@ PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
     asm("" : "+r"(column));
 #endif
     row = column[row];
-    if (const std::uint32_t output = rows[row + outputColumn]; output != 0) {
-      found.merge(outputs_[output]);
-    }
+    if (row >= outputRowStart) found.merge(outputs_[rows[row + outputColumn]]);
     return row;
   };
   const std::size_t size = text.size();

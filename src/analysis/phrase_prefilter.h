@@ -93,9 +93,12 @@ class PhrasePrefilter {
   std::vector<std::uint16_t> outputIndex_;
   // The table the search walks, built from the two above (which are then
   // freed): row r starts at r * rowWidth_; its first classCount_ entries
-  // are the offsets of the next rows, the last its output index.
+  // are the offsets of the next rows, the last its output index. The rows
+  // from outputRowStart_ on, and only they, have an output; the start
+  // state's row is row 0.
   std::vector<std::uint32_t> rows_;
   std::size_t rowWidth_ = 0;
+  std::uint32_t outputRowStart_ = 0;
   // The length of the longest piece searched for.
   std::size_t longestPiece_ = 0;
   std::vector<PatternCandidates> outputs_;
