@@ -150,6 +150,7 @@ void Mailvane::buildPrefilters() {
   isReplyCodeLinear_ =
       (patternFlags(replyCode, perl) & boost::regex::icase) != 0 &&
       ReplyCodeRefusal::parse(patternBody(replyCode), replyCodeRefusal_);
+  buildStatusScans();
 }
 
 Mailvane::~Mailvane() = default;

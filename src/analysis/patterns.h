@@ -130,6 +130,15 @@ class Mailvane {
   // Which of the subject patterns may match `subject`: every one that
   // matches is in the set. All of them when not prefiltered.
   PatternCandidates subjectCandidates(std::string_view subject) const;
+  // Patterns 10 and 11 as splitStatusCode reads them: the first dotted code
+  // in `text` (group 1 of pattern 10) or else the first three code digits
+  // (groups 1 to 3 of pattern 11) as `code`, with `isDotted` telling which,
+  // and the text after the code as `rest`. False when neither matches.
+  bool findStatusCode(std::string_view text, std::string_view& code,
+                      std::string_view& rest, bool& isDotted) const;
+  // Group 1 of pattern 8 in `text` or else of pattern 9, as
+  // statusFromDiagnostic reads them; false when neither matches.
+  bool findDiagnosticCode(std::string_view text, std::string_view& code) const;
   // Whether the pattern of `rule` matches somewhere in `text`: the
   // library's answer, asked only when the text holds what every match of
   // the pattern must contain.
@@ -171,6 +180,8 @@ class Mailvane {
   // The prefilter's start-up: the line and address filters, the gapped
   // rows and the linear forms of patterns 1, 6 and 16.
   void buildPrefilters();
+  // The scans for patterns 8 to 11 (see status_codes.cc).
+  void buildStatusScans();
 
   // Which of the phrase rows and of the four free-text line patterns
   // (address, dotted code, the two reply codes: the k...Candidate indexes)
@@ -201,6 +212,12 @@ class Mailvane {
   // reads; otherwise the library searches it.
   bool isReplyCodeLinear_ = false;
   ReplyCodeRefusal replyCodeRefusal_;
+  // Patterns 8 to 11 found by a scan of the text, with the library's own
+  // digit and space bytes, when their texts are the ones the scan reads;
+  // otherwise the library searches them.
+  bool isStatusScanned_ = false;
+  ByteSet digitBytes_;
+  ByteSet spaceBytes_;
   // Phrase rows of the form "A.*?B", tested without the library (whose
   // search would try the gap from every A); empty for the other rows.
   std::vector<std::unique_ptr<GappedPhrase>> gappedRows_;

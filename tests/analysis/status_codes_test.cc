@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis/analysis_test_util.h"
 #include "analysis/patterns.h"
 
 namespace {
@@ -45,6 +50,33 @@ TEST(StatusCodesTest, DiagnosticCodeNeedsWhiteSpaceAfterIt) {
   EXPECT_EQ(statusFromDiagnostic(mailvane(), "4.7.26 rate limited"), "4.7.26");
   EXPECT_EQ(statusFromDiagnostic(mailvane(), "451 4.3.0"), "451");
   EXPECT_EQ(statusFromDiagnostic(mailvane(), "5.1.1"), "");
+}
+
+// The process-wide object finds the codes by scanning the text; the
+// unfiltered one asks the library. Short random texts over the bytes that
+// matter (digits, points, each kind of white space, a zero byte, a byte
+// above 127) must get the same answers from both.
+TEST(StatusCodesTest, ScansAnswerAsTheLibrary) {
+  static const Mailvane library(false);
+  const std::string alphabet(
+      "0123456789....  \t\n\r\v\f\0\x85\xA0"
+      "a;",
+      26);
+  std::mt19937 random(3463);
+  std::vector<std::string> scanned;
+  std::vector<std::string> searched;
+  for (int round = 0; round < 200000; ++round) {
+    std::string text;
+    for (int n = static_cast<int>(random() % 13); n > 0; --n) {
+      text += alphabet[random() % alphabet.size()];
+    }
+    SCOPED_TRACE(shown(text));
+    const bool isFound = splitStatusCode(mailvane(), text, scanned);
+    ASSERT_EQ(isFound, splitStatusCode(library, text, searched));
+    ASSERT_EQ(scanned, searched);
+    ASSERT_EQ(statusFromDiagnostic(mailvane(), text),
+              statusFromDiagnostic(library, text));
+  }
 }
 
 TEST(StatusCodesTest, OnlyAsciiLettersAreFolded) {
