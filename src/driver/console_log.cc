@@ -158,7 +158,7 @@ void ConsoleLog::report(const char* format, ...) {
   va_end(args);
 
   LineHold hold(*this);
-  std::string stamp = localStamp();
+  const std::string& stamp = localStamp();
   line[0] = '[';
   std::memcpy(line + 1, stamp.data(), stamp.size());
   line[kStampPrefixLength - 2] = ']';
@@ -203,7 +203,7 @@ void appendSafeConsoleText(std::string& safe, std::string_view text) {
 
 // A run stamps several lines and rows a message and many messages a second,
 // so the stamp is formatted once per second of the clock.
-std::string localStamp() {
+const std::string& localStamp() {
   thread_local std::time_t formattedAt = -1;
   thread_local std::string stamp;
   const std::time_t second = std::time(nullptr);

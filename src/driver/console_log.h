@@ -87,7 +87,8 @@ std::string safeConsoleText(std::string_view text);
 void appendSafeConsoleText(std::string& out, std::string_view text);
 
 // The local date and time now as "MM/DD/YY HH:MM:SS" (17 characters, 24-hour
-// clock): the stamp of report lines and of CSV rows.
-std::string localStamp();
+// clock): the stamp of report lines and of CSV rows. The text is the
+// thread's own and changes at the next call in a later second.
+const std::string& localStamp();
 
 #endif  // MAILVANE_DRIVER_CONSOLE_LOG_H_

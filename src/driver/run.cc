@@ -22,6 +22,9 @@ constexpr char kUsageLine[] =
     "Usage: Mailvane.exe [-eml filename | -dir dirpath] -out filename "
     "[-append]\n\n";
 constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
+// The rows of one message are kept in one buffer from message to message;
+// past this capacity it is given back once they are written.
+constexpr std::size_t kKeptRowsCapacity = 1 << 16;
 
 // Writes `text` straight to standard output, not through the console writer.
 void writeDirect(std::string_view text) {
@@ -166,7 +169,9 @@ std::string_view baseName(std::string_view path) {
 bool processMessageFile(const std::string& path, OutputFile& out,
                         bool isNamedExactly, OutputFailure& failure) {
   ConsoleLog& log = consoleLog();
-  const std::string shownPath = safeConsoleText(path);
+  thread_local std::string shownPath;
+  shownPath.clear();
+  appendSafeConsoleText(shownPath, path);
   log.report("Parsing eml %s", shownPath.c_str());
 
   MessageBuffer buffer;
@@ -210,17 +215,22 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   analysis.reset();
 
   const std::string_view name = baseName(path);
-  std::string rows;
+  // Reused from message to message, unless a message of many rows made it
+  // large.
+  thread_local std::string rows;
+  rows.clear();
   for (const RecipientResult& result : results) {
     log.printField("  Action: ", result.action);
     log.printField("  Status: ", result.status);
     log.printField("  Recipient: ", result.recipient);
-    rows += csvRow(localStamp(), name, result.action, result.status,
-                   result.recipient, subject);
+    appendCsvRow(rows, localStamp(), name, result.action, result.status,
+                 result.recipient, subject);
   }
   // All rows of the message in one write, so that a run that is killed or
   // whose write fails leaves whole messages' rows behind, never part of one.
-  return rows.empty() || out.write(rows, failure);
+  const bool isWritten = rows.empty() || out.write(rows, failure);
+  if (rows.capacity() > kKeptRowsCapacity) std::string().swap(rows);
+  return isWritten;
 }
 
 // RFC 4180 quoting: every field in double quotes, a quote inside doubled.
@@ -229,11 +239,21 @@ std::string csvRow(std::string_view stamp, std::string_view baseName,
                    std::string_view action, std::string_view status,
                    std::string_view recipient, std::string_view subject) {
   std::string row;
-  row.reserve(stamp.size() + baseName.size() + action.size() + status.size() +
-              recipient.size() + subject.size() + 20);
+  appendCsvRow(row, stamp, baseName, action, status, recipient, subject);
+  return row;
+}
+
+void appendCsvRow(std::string& row, std::string_view stamp,
+                  std::string_view baseName, std::string_view action,
+                  std::string_view status, std::string_view recipient,
+                  std::string_view subject) {
+  row.reserve(row.size() + stamp.size() + baseName.size() + action.size() +
+              status.size() + recipient.size() + subject.size() + 20);
+  bool isFirst = true;
   for (std::string_view value :
        {stamp, baseName, action, status, recipient, subject}) {
-    if (!row.empty()) row += ',';
+    if (!isFirst) row += ',';
+    isFirst = false;
     row += '"';
     for (char c : value) {
       if (c == '"') row += '"';
@@ -242,5 +262,4 @@ std::string csvRow(std::string_view stamp, std::string_view baseName,
     row += '"';
   }
   row += "\r\n";
-  return row;
 }

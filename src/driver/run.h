@@ -59,5 +59,10 @@ std::string_view baseName(std::string_view path);
 std::string csvRow(std::string_view stamp, std::string_view baseName,
                    std::string_view action, std::string_view status,
                    std::string_view recipient, std::string_view subject);
+// The same row, appended to `rows`.
+void appendCsvRow(std::string& rows, std::string_view stamp,
+                  std::string_view baseName, std::string_view action,
+                  std::string_view status, std::string_view recipient,
+                  std::string_view subject);
 
 #endif  // MAILVANE_DRIVER_RUN_H_
