@@ -28,13 +28,14 @@ struct FileCloser {
 constexpr std::size_t kSpareAreas = 16;
 thread_local std::vector<std::unique_ptr<char[]>> tSpareAreas;
 
-// A block with no text yet. Its data area is left as found: append() zeroes
-// everything after the text once the text is in, which spares clearing a
-// whole block that is about to be overwritten.
+// A block with no text yet. A reused data area is left as found: append()
+// zeroes the four bytes after the text once the text is in, and the
+// line-feed map ignores what lies past them. A new area starts zeroed, so
+// that no byte of it is ever read before it is written.
 std::unique_ptr<BufferBlock> newBlock() {
   auto block = std::make_unique<BufferBlock>();
   if (tSpareAreas.empty()) {
-    block->data.reset(new char[BufferBlock::kAreaSize]);
+    block->data.reset(new char[BufferBlock::kAreaSize]());
   } else {
     block->data = std::move(tSpareAreas.back());
     tSpareAreas.pop_back();
