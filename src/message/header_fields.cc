@@ -45,10 +45,22 @@ std::size_t foldedHash(std::string_view name) {
   return static_cast<std::size_t>(hash);
 }
 
+// Names equal in any case have the same bit: one of 64, from the length and
+// the folded first and last bytes.
+std::uint64_t nameBit(std::string_view name) {
+  if (name.empty()) return 1;
+  const std::size_t mix =
+      name.size() * 31 +
+      static_cast<unsigned char>(foldCase(name.front())) * 7 +
+      static_cast<unsigned char>(foldCase(name.back()));
+  return std::uint64_t{1} << (mix % 64);
+}
+
 }  // namespace
 
 template <class Entry>
 const Entry* FoldedNameList<Entry>::find(std::string_view name) const {
+  if ((nameBits_ & nameBit(name)) == 0) return nullptr;
   if (!index_) {
     for (std::size_t i = 0; i < size_; ++i) {
       if (equalsIgnoreCase(nameOf(entries_[i]), name)) return &entries_[i];
@@ -84,6 +96,7 @@ Entry& FoldedNameList<Entry>::spare() {
 
 template <class Entry>
 void FoldedNameList<Entry>::appendSpare() {
+  nameBits_ |= nameBit(nameOf(entries_[size_]));
   ++size_;
   indexLast();
 }
@@ -103,6 +116,7 @@ void FoldedNameList<Entry>::storeSpare() {
 template <class Entry>
 void FoldedNameList<Entry>::clear() {
   size_ = 0;
+  nameBits_ = 0;
   index_.reset();
   // The spares of a huge set would outlive its message by far.
   if (entries_.size() > kSpareLimit) std::vector<Entry>().swap(entries_);
@@ -120,6 +134,10 @@ void FoldedNameList<Entry>::indexLast() {
 
 template <class Entry>
 void FoldedNameList<Entry>::reindex() {
+  nameBits_ = 0;
+  for (std::size_t i = 0; i < size_; ++i) {
+    nameBits_ |= nameBit(nameOf(entries_[i]));
+  }
   index_.reset();
   if (size_ <= kScanLimit) return;
   index_ =

@@ -33,6 +33,10 @@
 // constant-time, so a header block of a hundred thousand distinct names
 // costs no more per field than a short one.
 //
+// A 64-bit summary of the stored names (one bit per name, chosen by its
+// length and folded first and last bytes) answers most lookups of an absent
+// name, and the check made before each store, without a scan.
+//
 // Emptying keeps up to kSpareLimit entries, texts and all, as spares: an
 // entry filled in place through spare() reuses the storage of one stored
 // before, so a list reused from message to message stops allocating once
@@ -60,10 +64,12 @@ class FoldedNameList {
   FoldedNameList(FoldedNameList&& other) noexcept
       : entries_(std::move(other.entries_)),
         size_(std::exchange(other.size_, 0)),
+        nameBits_(std::exchange(other.nameBits_, 0)),
         index_(std::move(other.index_)) {}
   FoldedNameList& operator=(FoldedNameList&& other) noexcept {
     entries_ = std::move(other.entries_);
     size_ = std::exchange(other.size_, 0);
+    nameBits_ = std::exchange(other.nameBits_, 0);
     index_ = std::move(other.index_);
     return *this;
   }
@@ -97,11 +103,14 @@ class FoldedNameList {
  private:
   // Indexes the new last entry, or all of them once there are enough.
   void indexLast();
+  // Summarises and, past kScanLimit, indexes every stored entry afresh.
   void reindex();
 
   // The first size_ entries are stored; the rest are spares.
   std::vector<Entry> entries_;
   std::size_t size_ = 0;
+  // The summary bits of the stored names (nameBit in the source).
+  std::uint64_t nameBits_ = 0;
   // Folded-name hash to position; only once there are over kScanLimit.
   std::unique_ptr<std::unordered_multimap<std::size_t, std::uint32_t>> index_;
 };

@@ -80,6 +80,8 @@ TEST(HeaderFieldsTest, HeaderLinesBecomeFieldsAsWritten) {
     EXPECT_EQ(parsed.nextLine, c.wantNextLine);
     HeaderList copy = parsed.headers;
     EXPECT_EQ(copy.value(c.field).size(), c.want.size());
+    const HeaderList moved = std::move(copy);
+    EXPECT_EQ(moved.value(c.field).size(), c.want.size());
   }
   // One list reused for every text, as the analysis reuses its lists from
   // message to message, and again the other way round: nothing stored for
@@ -92,6 +94,7 @@ TEST(HeaderFieldsTest, HeaderLinesBecomeFieldsAsWritten) {
       parseInto(c.text, reused);
       const HeaderList fresh = parseHeaders(c.text).headers;
       ASSERT_EQ(reused.headers.size(), fresh.size());
+      EXPECT_TRUE(reused.headers.value(c.field) == c.want);
       auto field = reused.headers.begin();
       for (const HeaderField& want : fresh) {
         EXPECT_EQ(field->name, want.name);
