@@ -59,10 +59,17 @@ void setTypedParams(HeaderField& field) {
 
 }  // namespace
 
+namespace {
+
+// The joined field line is kept from message to message up to this size.
+constexpr std::size_t kKeptLineCapacity = 1 << 16;
+
+}  // namespace
+
 void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
   recycleReportGroups();
   bool isNewGroupPending = true;
-  std::string logical;
+  thread_local std::string logical;
   std::size_t i = 0;
   while (i < lines.size()) {
     // Only a truly empty line ends a paragraph; one of blanks does not.
@@ -100,6 +107,8 @@ void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
     }
     group.fields.storeFilled();
   }
+  // A field folded over many lines would otherwise hold its length here.
+  if (logical.capacity() > kKeptLineCapacity) std::string().swap(logical);
   correctTransientFailures();
 }
 
@@ -108,9 +117,11 @@ void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
 void MessageAnalysis::correctTransientFailures() {
   for (ReportFieldGroup& group : reportGroups) {
     if (!group.forRecipient) continue;
-    std::string text = group.fields.get("Diagnostic-code", "text");
-    if (text.empty()) continue;
-    if (actionFromStatus(patterns_, statusFromDiagnostic(patterns_, text)) !=
+    const HeaderField* diagnostic = group.fields.find("Diagnostic-code");
+    const std::string* text =
+        diagnostic == nullptr ? nullptr : diagnostic->params.find("text");
+    if (text == nullptr || text->empty()) continue;
+    if (actionFromStatus(patterns_, statusFromDiagnostic(patterns_, *text)) !=
         "transient")
       continue;
     const HeaderField* action = group.fields.find("Action");
@@ -141,16 +152,18 @@ void MessageAnalysis::collectReportRecipients() {
   for (const ReportFieldGroup& group : reportGroups)
     count += group.forRecipient;
   recipients.reserve(count);
-  std::vector<std::string> code;
+  thread_local std::vector<std::string> code;
   for (const ReportFieldGroup& group : reportGroups) {
     if (!group.forRecipient) continue;
     RecipientResult result;
     result.recipient = reportRecipientAddress(group);
-    if (splitStatusCode(patterns_, group.fields.get("Status", ""), code)) {
+    const HeaderField* status = group.fields.find("Status");
+    if (status != nullptr && splitStatusCode(patterns_, status->value, code)) {
       result.status = std::move(code.front());
     }
     // The report's own action word, unchanged ("delayed", "delivered"...).
     result.action = group.fields.get("Action", "");
     recipients.push_back(std::move(result));
   }
+  code.clear();
 }

@@ -45,7 +45,10 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   BufferPosition position;
   if (buffer != nullptr) position = buffer->start();
   if (!parseHeaderBlock(buffer, position, message.rootTarget())) return;
-  subject = message.root.headers.value("Subject");
+  const HeaderField* subjectField = message.root.headers.find("Subject");
+  subject.assign(subjectField == nullptr
+                     ? std::string_view()
+                     : std::string_view(subjectField->value));
   subjectCandidates_ = patterns_.subjectCandidates(subject);
   if (!parseBody(buffer, position, message)) return;
 
@@ -60,7 +63,6 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
     return;
   }
   // An automatic reply whose subject says so plainly concerns no recipient.
-  const HeaderField* subjectField = message.root.headers.find("Subject");
   if (subjectField != nullptr &&
       subjectCandidates_.has(Mailvane::kAutoReplySubjectCandidate) &&
       patterns_.matchesAutoReplySubject(subjectField->value)) {

@@ -22,9 +22,10 @@ constexpr char kUsageLine[] =
     "Usage: Mailvane.exe [-eml filename | -dir dirpath] -out filename "
     "[-append]\n\n";
 constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
-// The rows of one message are kept in one buffer from message to message;
-// past this capacity it is given back once they are written.
-constexpr std::size_t kKeptRowsCapacity = 1 << 16;
+// The rows, the subject and the recipient list of one message keep their
+// storage for the next message, up to these capacities (bytes, entries).
+constexpr std::size_t kKeptCapacity = 1 << 16;
+constexpr std::size_t kKeptRecipients = 256;
 
 // Writes `text` straight to standard output, not through the console writer.
 void writeDirect(std::string_view text) {
@@ -210,8 +211,8 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   // The rows need only the findings. The parsed message, which for a report
   // of many recipients is far larger than its rows, is freed before they are
   // formatted, so the two never take memory at once.
-  const std::vector<RecipientResult> results = std::move(analysis.recipients);
-  const std::string subject = std::move(analysis.subject);
+  std::vector<RecipientResult> results = std::move(analysis.recipients);
+  std::string subject = std::move(analysis.subject);
   analysis.reset();
 
   const std::string_view name = baseName(path);
@@ -229,7 +230,17 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   // All rows of the message in one write, so that a run that is killed or
   // whose write fails leaves whole messages' rows behind, never part of one.
   const bool isWritten = rows.empty() || out.write(rows, failure);
-  if (rows.capacity() > kKeptRowsCapacity) std::string().swap(rows);
+  // The buffers go back for the next message, unless this one made them
+  // large.
+  if (rows.capacity() > kKeptCapacity) std::string().swap(rows);
+  if (subject.capacity() <= kKeptCapacity) {
+    subject.clear();
+    analysis.subject.swap(subject);
+  }
+  if (results.capacity() <= kKeptRecipients) {
+    results.clear();
+    analysis.recipients.swap(results);
+  }
   return isWritten;
 }
 

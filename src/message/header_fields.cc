@@ -274,7 +274,13 @@ bool readField(std::string_view& line, std::string& joined,
     // Recorded only; bodies are never decoded.
     parseParameters(*field, "encoding");
   } else if (equalsIgnoreCase(field->name, "Subject")) {
-    field->value = decodeEncodedWords(field->value);
+    // Without "=?" nothing is decoded, and without a zero byte nothing is
+    // cut: the decoder would give the text back as it is.
+    const std::string& value = field->value;
+    if (value.find("=?") != std::string::npos ||
+        value.find('\0') != std::string::npos) {
+      field->value = decodeEncodedWords(value);
+    }
   }
   target.headers->storeFilled();
   return hasLine;
