@@ -57,10 +57,6 @@ void setTypedParams(HeaderField& field) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The joined field line is kept from message to message up to this size.
 constexpr std::size_t kKeptLineCapacity = 1 << 16;
 
