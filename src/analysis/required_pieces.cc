@@ -7,6 +7,30 @@
 #include <unordered_map>
 #include <utility>
 
+// Compiled alone with the given options and searched for in a text of all
+// 256 byte values, so the answer is the library's own.
+ByteSet bytesMatchedBy(std::string_view atom,
+                       boost::regex_constants::syntax_option_type flags) {
+  char allBytes[256];
+  for (int b = 0; b < 256; ++b) allBytes[b] = static_cast<char>(b);
+  ByteSet bytes;
+  try {
+    const boost::regex re(atom.begin(), atom.end(), flags);
+    const char* const begin = allBytes;
+    const char* const end = allBytes + sizeof allBytes;
+    boost::match_results<const char*> match;
+    for (const char* at = begin;
+         at < end && boost::regex_search(at, end, match, re); ++at) {
+      if (match.length(0) != 1) return ByteSet();
+      at = match[0].first;
+      bytes.set(static_cast<std::size_t>(at - begin));
+    }
+  } catch (const std::exception&) {
+    bytes.reset();
+  }
+  return bytes;
+}
+
 namespace {
 
 using Flags = boost::regex_constants::syntax_option_type;
@@ -15,49 +39,22 @@ using Flags = boost::regex_constants::syntax_option_type;
 // says little about the text and ends a piece.
 constexpr std::size_t kMaxSetBytes = 40;
 
-// The bytes that `atom` (one literal, escape or class, which always matches
-// exactly one byte) accepts: compiled alone with the pattern's options and
-// searched for in a text of all 256 byte values, so the answer is the
-// library's own. Remembered per atom and options.
+// bytesMatchedBy, remembered per atom and options.
 class AtomProbe {
  public:
-  AtomProbe() {
-    for (int b = 0; b < 256; ++b) allBytes_[b] = static_cast<char>(b);
-  }
-
   // False when the atom does not compile, accepts no byte at all, or
   // matches anything but a single byte.
   bool bytesOf(std::string_view atom, Flags flags, ByteSet& out) {
     auto key = std::make_pair(std::string(atom), static_cast<unsigned>(flags));
     auto found = cache_.find(key);
     if (found == cache_.end()) {
-      found = cache_.emplace(std::move(key), probe(atom, flags)).first;
+      found = cache_.emplace(std::move(key), bytesMatchedBy(atom, flags)).first;
     }
     out = found->second;
     return out.any();
   }
 
  private:
-  ByteSet probe(std::string_view atom, Flags flags) const {
-    ByteSet bytes;
-    try {
-      boost::regex re(atom.begin(), atom.end(), flags);
-      const char* const begin = allBytes_;
-      const char* const end = allBytes_ + sizeof allBytes_;
-      boost::match_results<const char*> match;
-      for (const char* at = begin;
-           at < end && boost::regex_search(at, end, match, re); ++at) {
-        if (match.length(0) != 1) return ByteSet();
-        at = match[0].first;
-        bytes.set(static_cast<std::size_t>(at - begin));
-      }
-    } catch (const std::exception&) {
-      bytes.reset();
-    }
-    return bytes;
-  }
-
-  char allBytes_[256];
   std::map<std::pair<std::string, unsigned>, ByteSet> cache_;
 };
 

@@ -16,6 +16,7 @@
 #include <boost/regex.hpp>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A pattern as compiled: its text proper (without /.../ delimiters) and its
@@ -41,6 +42,12 @@ struct RequiredPieces {
   // may match anything.
   std::vector<std::vector<std::vector<Run>>> branchRuns;
 };
+
+// The bytes that `atom` (one literal, escape or class, which always matches
+// exactly one byte) accepts under `flags`, as the library sees them; empty
+// when it does not compile or matches anything but a single byte.
+ByteSet bytesMatchedBy(std::string_view atom,
+                       boost::regex_constants::syntax_option_type flags);
 
 // The required pieces of every pattern, in pattern order.
 RequiredPieces deriveRequiredPieces(const std::vector<PatternText>& patterns);

@@ -17,19 +17,6 @@ constexpr std::string_view kStatusDotted = R"(/([245]\.[0-7]\.\d{1,3})(.*)/)";
 constexpr std::string_view kStatusThreeDigit =
     R"(/([245])([01234567])([012345678])(.*)/)";
 
-// The bytes that the one-character pattern `atom` matches, as the library
-// sees them.
-ByteSet bytesMatching(const char* atom) {
-  const boost::regex pattern(atom, boost::regex::perl);
-  ByteSet bytes;
-  for (int b = 0; b < 256; ++b) {
-    const char c = static_cast<char>(b);
-    bytes.set(static_cast<std::size_t>(b),
-              boost::regex_match(&c, &c + 1, pattern));
-  }
-  return bytes;
-}
-
 bool isIn(const ByteSet& bytes, char c) {
   return bytes.test(static_cast<unsigned char>(c));
 }
@@ -43,8 +30,8 @@ void Mailvane::buildStatusScans() {
                      kGlobalPatternTexts[8] == kDiagnosticThreeDigit &&
                      kGlobalPatternTexts[9] == kStatusDotted &&
                      kGlobalPatternTexts[10] == kStatusThreeDigit;
-  digitBytes_ = bytesMatching(R"(\d)");
-  spaceBytes_ = bytesMatching(R"(\s)");
+  digitBytes_ = bytesMatchedBy(R"(\d)", boost::regex::perl);
+  spaceBytes_ = bytesMatchedBy(R"(\s)", boost::regex::perl);
 }
 
 // "." matches every byte, so a group "(.*)" that ends a pattern takes the
