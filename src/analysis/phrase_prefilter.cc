@@ -154,11 +154,26 @@ void PhrasePrefilter::layOutRows() {
   const std::size_t k = classCount_;
   const std::size_t width = k + 1;
   const std::size_t states = outputIndex_.size();
+  // Shallow states are visited far more often than deep ones, so the states
+  // are numbered in breadth-first order: the rows a walk keeps coming back
+  // to lie together in a few pages and cache lines.
+  std::vector<std::uint32_t> byDepth{0};
+  std::vector<bool> isSeen(states, false);
+  isSeen[0] = true;
+  for (std::size_t at = 0; at < byDepth.size(); ++at) {
+    for (std::size_t c = 0; c < k; ++c) {
+      const std::uint16_t child = transitions_[byDepth[at] * k + c];
+      if (!isSeen[child]) {
+        isSeen[child] = true;
+        byDepth.push_back(child);
+      }
+    }
+  }
   std::vector<std::uint32_t> renumbered(states);
   std::size_t next = 0;
   for (const bool hasOutput : {false, true}) {
     if (hasOutput) outputRowStart_ = next * width;
-    for (std::size_t state = 0; state < states; ++state) {
+    for (const std::uint32_t state : byDepth) {
       if ((outputIndex_[state] != 0) == hasOutput) {
         renumbered[state] = static_cast<std::uint32_t>(next++);
       }
