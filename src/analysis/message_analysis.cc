@@ -4,6 +4,15 @@
 
 #include "analysis/message_analysis.h"
 
+namespace {
+
+// The verdicts and the delivery-status and free-text branches read no part
+// after the second, so the body is read that far first; the feedback and
+// auto-reply branches read on (finishBody) when they run.
+constexpr std::size_t kPartsReadFirst = 2;
+
+}  // namespace
+
 MessageAnalysis::MessageAnalysis(const Mailvane& patterns)
     : patterns_(patterns) {}
 
@@ -50,7 +59,7 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
                      ? std::string_view()
                      : std::string_view(subjectField->value));
   subjectCandidates_ = patterns_.subjectCandidates(subject);
-  if (!parseBody(buffer, position, message)) return;
+  if (!parseBody(buffer, position, message, kPartsReadFirst)) return;
 
   // All three verdicts are computed, in this order, whatever branch runs.
   isBounce = isBounceMessage();
@@ -58,6 +67,7 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   isAutoResponse = isAutoReply();
 
   if (isFbl) {
+    finishBody(message);
     readFirstPartFields();
     buildFeedbackResult();
     return;
@@ -92,6 +102,7 @@ void MessageAnalysis::appendAutoReplyResult() {
   result.recipient =
       stripAngleBrackets(message.root.headers.value("Return-Path"));
   if (result.recipient.empty()) {
+    finishBody(message);
     std::vector<std::string> found;
     if (!patterns_.findFirstAddress(message.root.lines, found)) {
       for (const MimePart& part : message.parts) {

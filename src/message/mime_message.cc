@@ -3,6 +3,7 @@
 
 #include "message/mime_message.h"
 
+#include <cstdint>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -64,30 +65,35 @@ void MimeMessage::clear() {
   }
   parts.clear();
   joinedLines.clear();
+  pausedBody = PausedBody();
 }
 
-bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
-               MimeMessage& message) {
-  if (buffer == nullptr) return false;
+namespace {
+
+// Reads body lines from `position` to the closing delimiter or the end of the
+// text. The part being read, if any, is message.parts.back(); `isHeaderMode`
+// tells whether its header block is still being read. Stops early, right
+// after the delimiter that opens part `partLimit`, and leaves where it stood
+// in message.pausedBody.
+void readBody(const MessageBuffer& buffer, BufferPosition& position,
+              MimeMessage& message, bool isHeaderMode, std::size_t partLimit) {
   const std::string& boundary = message.boundary;
-  MimePart part;  // the part being read, once the first delimiter is seen
-  int delimiterCount = 0;
-  bool isHeaderMode = false;
   std::string_view line;
   std::string joined;
-  bool hasLine = buffer->readLineView(position, line, joined);
+  bool hasLine = buffer.readLineView(position, line, joined);
   while (hasLine) {
     if (isHeaderMode) {
       if (line.empty()) {
         isHeaderMode = false;
-        hasLine = buffer->readLineView(position, line, joined);
+        hasLine = buffer.readLineView(position, line, joined);
         continue;
       }
       // A line with a colon is a header field even when it looks like a
       // delimiter; readField leaves the next line in `line`.
       if (line.find(':') != std::string_view::npos) {
-        hasLine = readField(line, joined, *buffer, position,
-                            HeaderTarget{&part.headers, nullptr});
+        hasLine =
+            readField(line, joined, buffer, position,
+                      HeaderTarget{&message.parts.back().headers, nullptr});
         continue;
       }
       // A part without headers: the line is its first body line.
@@ -96,18 +102,34 @@ bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
     Delimiter delimiter = delimiterOf(line, boundary);
     if (delimiter == Delimiter::kClosing) break;  // the epilogue is not read
     if (delimiter == Delimiter::kOpening) {
-      if (delimiterCount > 0) message.parts.push_back(std::move(part));
-      part = message.newPart();
-      ++delimiterCount;
+      message.parts.push_back(message.newPart());
       isHeaderMode = true;
-    } else if (delimiterCount == 0) {
+      if (message.parts.size() > partLimit) {
+        message.pausedBody = PausedBody{&buffer, position};
+        return;
+      }
+    } else if (message.parts.empty()) {
       message.root.lines.push_back(keepLine(line, joined, message));
     } else {
-      part.lines.push_back(keepLine(line, joined, message));
+      message.parts.back().lines.push_back(keepLine(line, joined, message));
     }
-    hasLine = buffer->readLineView(position, line, joined);
+    hasLine = buffer.readLineView(position, line, joined);
   }
   // A missing closing delimiter lets the last part run to the end of the text.
-  if (delimiterCount > 0) message.parts.push_back(std::move(part));
+}
+
+}  // namespace
+
+bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
+               MimeMessage& message, std::size_t partLimit) {
+  if (buffer == nullptr) return false;
+  readBody(*buffer, position, message, false, partLimit);
   return true;
+}
+
+void finishBody(MimeMessage& message) {
+  PausedBody paused = message.pausedBody;
+  if (paused.buffer == nullptr) return;
+  message.pausedBody = PausedBody();
+  readBody(*paused.buffer, paused.position, message, true, SIZE_MAX);
 }

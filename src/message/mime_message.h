@@ -10,6 +10,7 @@
 #ifndef MAILVANE_MESSAGE_MIME_MESSAGE_H_
 #define MAILVANE_MESSAGE_MIME_MESSAGE_H_
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -32,6 +33,14 @@ struct MimePart {
   }
 };
 
+// Where parseBody stopped reading a body it was asked for the first parts of:
+// the buffer it was reading (null when the body was read to its end) and the
+// position of the line after the delimiter that opened the last part.
+struct PausedBody {
+  const MessageBuffer* buffer = nullptr;
+  BufferPosition position;
+};
+
 struct MimeMessage {
   MimePart root;
   std::string boundary;  // "" when the message is not cut
@@ -39,6 +48,8 @@ struct MimeMessage {
   // Copies of the body lines that ran across two blocks of the buffer; the
   // lines of the parts view these. Few: at most one per block.
   std::deque<std::string> joinedLines;
+  // Set while the body is read only in part; see parseBody.
+  PausedBody pausedBody;
 
   // Emptied parts kept from earlier messages, with their storage, for
   // newPart(); at most kSpareParts.
@@ -58,7 +69,17 @@ struct MimeMessage {
 // stopped), advancing it, up to the closing delimiter line or the end of the
 // text; appends to message.root.lines and message.parts. Lines after the
 // closing delimiter are never read. Returns false only when `buffer` is null.
+//
+// A reader that needs only the first `partLimit` parts whole stops once the
+// next part opens: message.parts then ends with that part, still empty, and
+// message.pausedBody notes where reading stopped, so that finishBody() can
+// read on. (Cutting the returned message, often a bounce's largest part, into
+// lines is then left until something reads it.)
 bool parseBody(const MessageBuffer* buffer, BufferPosition& position,
-               MimeMessage& message);
+               MimeMessage& message, std::size_t partLimit = SIZE_MAX);
+// Reads the rest of a body that parseBody left paused, so that every part
+// is whole; nothing when it was read to its end. The buffer it was read from
+// must still be loaded.
+void finishBody(MimeMessage& message);
 
 #endif  // MAILVANE_MESSAGE_MIME_MESSAGE_H_

@@ -62,6 +62,11 @@ TEST(AutoReplyTest, SubjectStopOrOneTransientResult) {
        "alternative; boundary=b\n\n--b\n\nNo address.\n--b\n\n"
        "<p>desk@example.net</p>\n--b--\n",
        "{transient,4.3.2,desk@example.net}"},
+      {"third part",
+       "Subject: Auto-Response: x\nContent-Type: multipart/"
+       "mixed; boundary=b\n\n--b\n\nNo address.\n--b\n\nNone.\n--b\n"
+       "Content-Type: text/plain\n\nto desk@example.net\n--b--\n",
+       "{transient,4.3.2,desk@example.net}"},
       {"no address", "Subject: Auto-Response: x\n\nThanks.\n",
        "{transient,4.3.2,}"},
   };

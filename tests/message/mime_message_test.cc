@@ -37,7 +37,24 @@ std::string describeParsed(const std::string& text) {
   BufferPosition position = buffer.start();
   EXPECT_TRUE(parseHeaderBlock(&buffer, position, message.rootTarget()));
   EXPECT_TRUE(parseBody(&buffer, position, message));
-  return describe(message);
+  const std::string whole = describe(message);
+  // Read the first parts only, then on: the same message. Paused, the last
+  // part is the one just opened, still empty.
+  for (std::size_t limit : {0, 1, 2}) {
+    MimeMessage first;
+    position = buffer.start();
+    EXPECT_TRUE(parseHeaderBlock(&buffer, position, first.rootTarget()));
+    EXPECT_TRUE(parseBody(&buffer, position, first, limit));
+    if (first.pausedBody.buffer != nullptr) {
+      EXPECT_EQ(first.parts.size(), limit + 1);
+      EXPECT_TRUE(first.parts.back().lines.empty());
+    } else {
+      EXPECT_EQ(describe(first), whole);
+    }
+    finishBody(first);
+    EXPECT_EQ(describe(first), whole) << "read " << limit << " parts first";
+  }
+  return whole;
 }
 
 TEST(MimeMessageTest, BodyIsCutAtTheMessageBoundaryOnly) {
