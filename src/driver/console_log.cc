@@ -13,6 +13,7 @@
 #include <windows.h>
 #endif
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -157,6 +158,27 @@ void ConsoleLog::report(const char* format, ...) {
       kReportLimit + 1);
   va_end(args);
 
+  writeReport(line, length);
+}
+
+void ConsoleLog::reportField(std::string_view label, std::string_view value) {
+  if (!isEnabled()) return;
+  // Kept from line to line, so that a line costs no allocation; the stamp
+  // prefix goes in front once the message is known.
+  thread_local std::string line;
+  line.assign(kStampPrefixLength, ' ');
+  line += label;
+  appendSafeConsoleText(line, value.substr(0, kReportLimit + 1));
+  const std::size_t limit = kStampPrefixLength + kReportLimit;
+  if (line.size() > limit) line.resize(limit);
+  const int length = static_cast<int>(line.size()) - kStampPrefixLength;
+  line += '\n';
+  writeReport(line.data(), length);
+}
+
+// `line` holds room for the stamp prefix, then `length` message characters
+// and room for one more.
+void ConsoleLog::writeReport(char* line, int length) {
   LineHold hold(*this);
   const std::string& stamp = localStamp();
   line[0] = '[';
@@ -181,28 +203,45 @@ std::string safeConsoleText(std::string_view text) {
 
 void appendSafeConsoleText(std::string& safe, std::string_view text) {
   static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  // The bytes that pass as they are: all but the controls, and C2, which
+  // may begin a two-byte control.
+  static constexpr auto kPasses = [] {
+    std::array<bool, 256> passes{};
+    for (int octet = 0; octet < 256; ++octet) {
+      passes[octet] =
+          (octet >= 0x20 || octet == '\t') && octet != 0x7F && octet != 0xC2;
+    }
+    return passes;
+  }();
   safe.reserve(safe.size() + text.size());
   auto escape = [&safe](unsigned char octet) {
     const char escaped[] = {'\\', 'x', kHexDigits[octet >> 4],
                             kHexDigits[octet & 0xF]};
     safe.append(escaped, sizeof escaped);
   };
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    // The bytes up to the next one that needs a look go in at once.
+    std::size_t end = i;
+    while (end < text.size() && kPasses[static_cast<unsigned char>(text[end])])
+      ++end;
+    safe.append(text.data() + i, end - i);
+    if (end == text.size()) break;
+    i = end;
     const auto octet = static_cast<unsigned char>(text[i]);
-    if ((octet < 0x20 && octet != '\t') || octet == 0x7F) {
+    if (octet != 0xC2) {
       escape(octet);
-    } else if (octet == 0xC2 && i + 1 < text.size() &&
+    } else if (i + 1 < text.size() &&
                (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
       escape(octet);
       escape(static_cast<unsigned char>(text[++i]));
     } else {
       safe += text[i];
     }
+    ++i;
   }
 }
 
-// A run stamps several lines and rows a message and many messages a second,
-// so the stamp is formatted once per second of the clock.
 const std::string& localStamp() {
   thread_local std::time_t formattedAt = -1;
   thread_local std::string stamp;

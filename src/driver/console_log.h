@@ -56,10 +56,15 @@ class ConsoleLog {
   // Writes "[MM/DD/YY HH:MM:SS] " + the formatted message (cut at
   // kReportLimit characters) + "\n", stamped with the local clock.
   void report(const char* format, ...) MAILVANE_PRINTF_FORMAT(2, 3);
+  // report("%s%s", label, safeConsoleText(value)) without the formatting,
+  // for the line that begins each message.
+  void reportField(std::string_view label, std::string_view value);
 
  private:
   // Holds the lock while one line is written.
   class LineHold;
+  // Stamps and writes a report line; see the definition.
+  void writeReport(char* line, int length);
 
 #ifdef _WIN32
   // Changed with InterlockedIncrement and InterlockedDecrement; the lock is

@@ -170,17 +170,14 @@ std::string_view baseName(std::string_view path) {
 bool processMessageFile(const std::string& path, OutputFile& out,
                         bool isNamedExactly, OutputFailure& failure) {
   ConsoleLog& log = consoleLog();
-  thread_local std::string shownPath;
-  shownPath.clear();
-  appendSafeConsoleText(shownPath, path);
-  log.report("Parsing eml %s", shownPath.c_str());
+  log.reportField("Parsing eml ", path);
 
   MessageBuffer buffer;
   {
     MessageFile file;
     if (!file.open(path, &out, isNamedExactly) ||
         !buffer.loadFrom(file, file.size())) {
-      log.report("Unable to read eml from %s", shownPath.c_str());
+      log.report("Unable to read eml from %s", safeConsoleText(path).c_str());
       return true;
     }
   }  // closed: the buffer holds the whole message now
@@ -192,11 +189,11 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   try {
     analysis.analyse(&buffer);
   } catch (const std::runtime_error& error) {
-    log.report("Unable to analyse eml %s (%s)", shownPath.c_str(),
+    log.report("Unable to analyse eml %s (%s)", safeConsoleText(path).c_str(),
                error.what());
     return true;
   } catch (const std::bad_alloc& error) {
-    log.report("Unable to analyse eml %s (%s)", shownPath.c_str(),
+    log.report("Unable to analyse eml %s (%s)", safeConsoleText(path).c_str(),
                error.what());
     return true;
   }

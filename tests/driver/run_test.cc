@@ -4,6 +4,14 @@
 
 #include "driver/console_log.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#endif
+
 namespace {
 
 TEST(CsvRowTest, FieldsAreQuotedWithInnerQuotesDoubled) {
@@ -37,6 +45,56 @@ TEST(SafeConsoleTextTest, ControlsBecomeHexEscapesAndTextStays) {
     EXPECT_EQ(safeConsoleText(text), want) << "text " << text;
   }
 }
+
+#ifndef _WIN32
+// What `write` sends to standard output through the console writer.
+template <class Write>
+std::string consoleOutput(Write write) {
+  char name[] = "/tmp/mailvane-console-XXXXXX";
+  const int file = mkstemp(name);
+  std::fflush(stdout);
+  const int saved = dup(1);
+  dup2(file, 1);
+  consoleLog().enable();
+  write(consoleLog());
+  consoleLog().disable();  // writes the pending lines
+  dup2(saved, 1);
+  close(saved);
+  close(file);
+  std::ifstream in(name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  unlink(name);
+  return text.str();
+}
+
+// The lines written without formatting read as the formatted ones would,
+// cut included (the stamps, which may fall in different seconds, aside).
+TEST(ConsoleLogTest, FieldLinesReadAsFormattedLines) {
+  const std::string values[] = {
+      "mail/a.eml",
+      std::string("a\x1B[2J\xC2\x85"
+                  "b\0c",
+                  10),
+      std::string(9000, 'p'), std::string(2100, '\x07'),
+      std::string(8100, 'q') + "\xC2\x80" + std::string(100, 'r')};
+  for (const std::string& value : values) {
+    const std::string shown = safeConsoleText(value);
+    std::string got = consoleOutput(
+        [&](ConsoleLog& log) { log.reportField("Parsing eml ", value); });
+    std::string want = consoleOutput(
+        [&](ConsoleLog& log) { log.report("Parsing eml %s", shown.c_str()); });
+    ASSERT_GT(got.size(), 20u);
+    EXPECT_EQ(got.substr(20), want.substr(20)) << "value " << value.size();
+    got = consoleOutput(
+        [&](ConsoleLog& log) { log.printField("  Subject: ", value); });
+    want = consoleOutput([&](ConsoleLog& log) {
+      log.print("%s%s\n", "  Subject: ", shown.c_str());
+    });
+    EXPECT_EQ(got, want) << "value " << value.size();
+  }
+}
+#endif
 
 TEST(BaseNameTest, NameAfterTheLastSlash) {
   const std::pair<const char*, const char*> cases[] = {
