@@ -67,7 +67,8 @@ bool MessageAnalysis::isBounceMessage() const {
   const HeaderField* subjectField = message.root.headers.find("Subject");
   return (subjectField != nullptr &&
           subjectCandidates_.has(Mailvane::kBounceSubjectCandidate) &&
-          patterns_.matchesBounceSubject(subjectField->value)) ||
+          patterns_.matchesBounceSubject(subjectField->value,
+                                         subjectCandidates_)) ||
          headerMatches(nullptr, HeaderRule::kPrecedenceAutoReply,
                        "Precedence") ||
          headerMatches(nullptr, HeaderRule::kPostmasterFrom, "From");

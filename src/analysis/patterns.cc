@@ -31,6 +31,29 @@ boost::regex withoutAbsenceTail(std::string_view text) {
   return boost::regex(body, flags);
 }
 
+// The alternatives of the group that opens `body` when that group is a
+// top-level alternative of its own and every one of them is plain text
+// (letters, digits, blanks and colons, which stand for themselves); ""
+// otherwise.
+std::string leadingWordGroup(std::string_view body) {
+  if (!body.starts_with('(')) return std::string();
+  const std::size_t close = body.find(')');
+  if (close == std::string_view::npos || close < 2 ||
+      (close + 1 < body.size() && body[close + 1] != '|')) {
+    return std::string();
+  }
+  const std::string_view words = body.substr(1, close - 1);
+  bool isWordStart = true;
+  for (char c : words) {
+    const bool isPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         (c >= '0' && c <= '9') || c == ' ' || c == ':';
+    if (c == '|' ? isWordStart : !isPlain) return std::string();
+    isWordStart = c == '|';
+  }
+  if (isWordStart) return std::string();
+  return std::string(words);
+}
+
 // "A|B" matches somewhere exactly when A or B does, so a pattern ending in
 // the absence tail is searched as its head plus the linear tail test.
 bool matchesWithTail(std::string_view text, const boost::regex& whole,
@@ -130,7 +153,17 @@ void Mailvane::buildPrefilters() {
   for (std::size_t global : {0, 5}) {
     subjectPatterns.push_back(asCompiled(kGlobalPatternTexts[global], perl));
   }
-  subjectFilter_ = PhrasePrefilter(subjectPatterns);
+  const PatternText bounceText = asCompiled(kGlobalPatternTexts[0], perl);
+  bounceSubjectWords_ = leadingWordGroup(bounceText.text);
+  PatternCandidates wordSets;
+  if (!bounceSubjectWords_.empty()) {
+    subjectPatterns.push_back({bounceSubjectWords_, bounceText.flags});
+    wordSets.add(kBounceSubjectWordCandidate);
+  }
+  subjectFilter_ = PhrasePrefilter(subjectPatterns, wordSets);
+  isBounceSubjectWordExact_ =
+      !bounceSubjectWords_.empty() &&
+      subjectFilter_.isExact(kBounceSubjectWordCandidate);
   std::vector<PhrasePrefilter::Pattern> headerPatterns;
   for (std::size_t global : {1, 2, 3, 4}) {
     headerPatterns.push_back(asCompiled(kGlobalPatternTexts[global], perl));
@@ -157,6 +190,15 @@ Mailvane::~Mailvane() = default;
 
 bool Mailvane::matchesBounceSubject(std::string_view text) const {
   return matchesWithTail(text, bounceSubject, bounceSubjectHead_);
+}
+
+bool Mailvane::matchesBounceSubject(std::string_view text,
+                                    const PatternCandidates& candidates) const {
+  if (isBounceSubjectWordExact_ &&
+      candidates.has(kBounceSubjectWordCandidate)) {
+    return true;
+  }
+  return matchesBounceSubject(text);
 }
 
 bool Mailvane::matchesAutoReplySubject(std::string_view text) const {

@@ -120,6 +120,11 @@ class Mailvane {
   // however many "out" and "away" it holds.
   bool matchesBounceSubject(std::string_view text) const;
   bool matchesAutoReplySubject(std::string_view text) const;
+  // matchesBounceSubject, given subjectCandidates(text): a subject that
+  // holds one of the plain words pattern 1 opens with matches without a
+  // search.
+  bool matchesBounceSubject(std::string_view text,
+                            const PatternCandidates& candidates) const;
 
   // Indexes in a subjectCandidates() set: the auto-reply subject rows keep
   // their row numbers, patterns 1 and 6 follow.
@@ -127,6 +132,10 @@ class Mailvane {
       kAutoReplySubjectPatternCount;
   static constexpr std::size_t kAutoReplySubjectCandidate =
       kAutoReplySubjectPatternCount + 1;
+  // Set when the subject holds one of the plain words (see
+  // bounceSubjectWords_).
+  static constexpr std::size_t kBounceSubjectWordCandidate =
+      kAutoReplySubjectPatternCount + 2;
   // Which of the subject patterns may match `subject`: every one that
   // matches is in the set. All of them when not prefiltered.
   PatternCandidates subjectCandidates(std::string_view subject) const;
@@ -208,6 +217,12 @@ class Mailvane {
   // tail is then answered by hasAbsenceBeforeOffice. Empty otherwise.
   boost::regex bounceSubjectHead_;
   boost::regex autoReplySubjectHead_;
+  // The group of plain words that pattern 1 opens with ("(mail delivery
+  // failed|failure notice|...)"), when it has that form: one of them in a
+  // subject is a match of the whole pattern. Whether the subject filter
+  // finds exactly the subjects that hold one: then its candidate answers.
+  std::string bounceSubjectWords_;
+  bool isBounceSubjectWordExact_ = false;
   // Pattern 16 as a linear search, when its text has the form that search
   // reads; otherwise the library searches it.
   bool isReplyCodeLinear_ = false;

@@ -19,6 +19,9 @@ constexpr std::size_t kMaxExpansions = 64;
 // build at start-up, and lines of 80 bytes and more are then walked in two
 // halves.
 constexpr std::size_t kMaxPieceLength = 16;
+// The pieces of a literal set are searched for whole up to this length, so
+// that finding one is finding a match.
+constexpr std::size_t kMaxLiteralLength = 32;
 // State numbers are 16 bits wide.
 constexpr std::size_t kMaxStates = 65535;
 
@@ -40,7 +43,7 @@ std::vector<std::uint8_t> classesOf(
 // The stretch of one run searched for: the one with the most positions that
 // accept a single class (a letter in either case, one digit, one punctuation
 // mark), positions of two or three classes counting half, among those of at
-// most kMaxPieceLength positions with at most kMaxExpansions class strings;
+// most `maxLength` positions with at most kMaxExpansions class strings;
 // then the one with fewer strings.
 struct Window {
   std::size_t begin = 0;
@@ -54,7 +57,8 @@ struct Window {
   }
 };
 
-Window bestWindow(const std::vector<std::vector<std::uint8_t>>& positions) {
+Window bestWindow(const std::vector<std::vector<std::uint8_t>>& positions,
+                  std::size_t maxLength) {
   Window best;
   for (std::size_t begin = 0; begin < positions.size(); ++begin) {
     std::size_t product = 1;
@@ -62,7 +66,7 @@ Window bestWindow(const std::vector<std::vector<std::uint8_t>>& positions) {
     for (std::size_t end = begin; end < positions.size(); ++end) {
       const std::size_t width = positions[end].size();
       product *= width;
-      if (product > kMaxExpansions || end - begin >= kMaxPieceLength) break;
+      if (product > kMaxExpansions || end - begin >= maxLength) break;
       score += width == 1 ? 1.0 : width <= 3 ? 0.5 : 0.0;
       Window window{begin, end + 1, score, product};
       if (window.isBetterThan(best)) best = window;
@@ -117,7 +121,8 @@ PatternCandidates PatternCandidates::firstN(std::size_t count) {
 // run stretch to search for and spell it out as class strings; and build
 // the Aho-Corasick automaton of all those strings, whose every state knows
 // the patterns of all pieces that end there.
-PhrasePrefilter::PhrasePrefilter(const std::vector<Pattern>& patterns) {
+PhrasePrefilter::PhrasePrefilter(const std::vector<Pattern>& patterns,
+                                 const PatternCandidates& literalSets) {
   if (patterns.size() > PatternCandidates::kCapacity) {
     throw std::length_error("too many patterns for one prefilter");
   }
@@ -127,12 +132,21 @@ PhrasePrefilter::PhrasePrefilter(const std::vector<Pattern>& patterns) {
   }
   splitByteClasses(required.sets);
   std::size_t totalLength = 0;
-  const std::vector<Piece> pieces = spellPieces(required, totalLength);
+  PatternCandidates spelledWhole;
+  const std::vector<Piece> pieces =
+      spellPieces(required, literalSets, totalLength, spelledWhole);
   pieceCount_ = pieces.size();
   for (const auto& piece : pieces) {
     longestPiece_ = std::max(longestPiece_, piece.second.size());
   }
   std::vector<PatternCandidates> ends = buildTrie(pieces, totalLength);
+  // A literal set is exact when each of its branches is searched for whole,
+  // and none was left out for want of room (which makes it a candidate for
+  // every text).
+  for (std::size_t i = spelledWhole.next(0); i < patterns.size();
+       i = spelledWhole.next(i + 1)) {
+    if (!alwaysCandidates_.has(i)) exact_.add(i);
+  }
   linkFailures(ends);
   outputs_.assign(1, PatternCandidates());
   outputIndex_.assign(ends.size(), 0);
@@ -214,9 +228,11 @@ void PhrasePrefilter::splitByteClasses(const std::vector<ByteSet>& sets) {
 }
 
 // In every branch, the best window over all its runs, spelt out as every
-// class string it accepts; `totalLength` sums their lengths.
+// class string it accepts; `totalLength` sums their lengths. A literal set
+// whose every branch is one run searched for whole goes into `spelledWhole`.
 std::vector<PhrasePrefilter::Piece> PhrasePrefilter::spellPieces(
-    const RequiredPieces& required, std::size_t& totalLength) const {
+    const RequiredPieces& required, const PatternCandidates& literalSets,
+    std::size_t& totalLength, PatternCandidates& spelledWhole) const {
   std::vector<std::vector<std::uint8_t>> classesOfSet;
   for (const ByteSet& set : required.sets) {
     classesOfSet.push_back(classesOf(set, classOf_));
@@ -224,18 +240,23 @@ std::vector<PhrasePrefilter::Piece> PhrasePrefilter::spellPieces(
   std::vector<Piece> pieces;
   totalLength = 0;
   for (std::size_t i = 0; i < required.branchRuns.size(); ++i) {
+    const bool isLiteralSet = literalSets.has(i);
+    bool isWhole = isLiteralSet && !required.branchRuns[i].empty();
     for (const auto& runs : required.branchRuns[i]) {
       std::vector<std::vector<std::uint8_t>> bestPositions;
       Window best;
       for (const Run& run : runs) {
         std::vector<std::vector<std::uint8_t>> positions;
         for (std::size_t set : run) positions.push_back(classesOfSet[set]);
-        Window window = bestWindow(positions);
+        Window window = bestWindow(
+            positions, isLiteralSet ? kMaxLiteralLength : kMaxPieceLength);
         if (window.isBetterThan(best)) {
           best = window;
           bestPositions = std::move(positions);
         }
       }
+      isWhole = isWhole && runs.size() == 1 && best.begin == 0 &&
+                best.end == bestPositions.size();
       std::vector<std::vector<std::uint8_t>> strings;
       std::vector<std::uint8_t> prefix;
       expand(bestPositions, best.begin, best.end, prefix, strings);
@@ -244,6 +265,7 @@ std::vector<PhrasePrefilter::Piece> PhrasePrefilter::spellPieces(
         pieces.emplace_back(i, std::move(piece));
       }
     }
+    if (isWhole) spelledWhole.add(i);
   }
   return pieces;
 }

@@ -55,7 +55,13 @@ class PhrasePrefilter {
   PhrasePrefilter() = default;
   // At most PatternCandidates::kCapacity patterns; index i of a candidate
   // set stands for patterns[i]. Throws std::length_error for more.
-  explicit PhrasePrefilter(const std::vector<Pattern>& patterns);
+  //
+  // The patterns in `literalSets` are the caller's word that each is an
+  // alternation of plain literals, with no anchors, groups or classes. Their
+  // pieces are searched for whole where they are not too long, and
+  // isExact() tells for which of them a candidate is certain to match.
+  explicit PhrasePrefilter(const std::vector<Pattern>& patterns,
+                           const PatternCandidates& literalSets = {});
 
   // The patterns that may match somewhere in `text`: every pattern that
   // matches it is in the set.
@@ -66,6 +72,10 @@ class PhrasePrefilter {
   bool isAlwaysCandidate(std::size_t index) const {
     return alwaysCandidates_.has(index);
   }
+  // Whether pattern `index`, one of the literal sets, is in the candidates
+  // of exactly the texts it matches: each of its literals is searched for
+  // whole.
+  bool isExact(std::size_t index) const { return exact_.has(index); }
   // The number of distinct required pieces searched for. Used by tests.
   std::size_t pieceCount() const { return pieceCount_; }
 
@@ -76,7 +86,9 @@ class PhrasePrefilter {
   // The building steps, in order (see the constructor).
   void splitByteClasses(const std::vector<ByteSet>& sets);
   std::vector<Piece> spellPieces(const RequiredPieces& required,
-                                 std::size_t& totalLength) const;
+                                 const PatternCandidates& literalSets,
+                                 std::size_t& totalLength,
+                                 PatternCandidates& spelledWhole) const;
   std::vector<PatternCandidates> buildTrie(const std::vector<Piece>& pieces,
                                            std::size_t totalLength);
   void linkFailures(std::vector<PatternCandidates>& ends);
@@ -103,6 +115,7 @@ class PhrasePrefilter {
   std::size_t longestPiece_ = 0;
   std::vector<PatternCandidates> outputs_;
   PatternCandidates alwaysCandidates_;
+  PatternCandidates exact_;
   std::size_t pieceCount_ = 0;
 };
 

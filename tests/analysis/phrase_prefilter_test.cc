@@ -599,6 +599,55 @@ TEST(PhrasePrefilterTest, HeaderRulesAnswerAsTheLibrary) {
   }
 }
 
+// A literal set is exact only where every literal is searched for whole;
+// then its candidates are the texts it matches.
+TEST(PhrasePrefilterTest, LiteralSetsWholeAreExact) {
+  const auto icase = boost::regex::perl | boost::regex::icase;
+  const std::string longWord(40, 'w');
+  PatternCandidates literalSets;
+  for (std::size_t i : {0, 1}) literalSets.add(i);
+  const PhrasePrefilter filter(
+      {{"undeliverable|failure notice|warning: message", icase},
+       {"short|" + longWord, icase},
+       {"over quota", icase}},
+      literalSets);
+  EXPECT_TRUE(filter.isExact(0));
+  EXPECT_FALSE(filter.isExact(1));  // the long word is searched in part
+  EXPECT_FALSE(filter.isExact(2));  // not offered as a literal set
+  const boost::regex words("undeliverable|failure notice|warning: message",
+                           icase);
+  for (const char* text :
+       {"Undeliverable: hi", "UNDELIVERABL", "re: FAILURE NOTICE",
+        "failure  notice", "Warning: Message delayed", "warning:message", ""}) {
+    EXPECT_EQ(filter.candidates(text).has(0), boost::regex_search(text, words))
+        << text;
+  }
+}
+
+// Subjects holding the words pattern 1 opens with, in any case, whole or
+// cut short, are answered as the library answers them.
+TEST(PhrasePrefilterTest, BounceSubjectsAnswerAsTheLibrary) {
+  const std::string body = patternBody(kGlobalPatternTexts[0]);
+  std::vector<std::string> subjects = {"", "Auto reply: away",
+                                       "Out of the office", "Vacation"};
+  std::string_view words = body;
+  words = words.substr(1, words.find(')') - 1);
+  for (std::size_t start = 0; start <= words.size();) {
+    std::size_t end = std::min(words.find('|', start), words.size());
+    const std::string word(words.substr(start, end - start));
+    start = end + 1;
+    subjects.push_back("Re: " + withCase(word, true) + " (x)");
+    subjects.push_back(word.substr(1));
+    subjects.push_back(word.substr(0, word.size() - 1));
+  }
+  for (const std::string& subject : subjects) {
+    EXPECT_EQ(mailvane().matchesBounceSubject(
+                  subject, mailvane().subjectCandidates(subject)),
+              boost::regex_search(subject, reference().bounceSubject))
+        << shown(subject);
+  }
+}
+
 TEST(PhrasePrefilterTest, ExampleMessagesDecideAsWithoutFilter) {
   checkFiles(emlFilesUnder(fs::path(MAILVANE_SOURCE_DIR) / "examples"));
 }
