@@ -26,8 +26,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION mail)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # The C and C++ runtimes the binary links, found by dpkg-shlibdeps
-  # (package dpkg-dev); Boost is compiled in.
+  # The C runtime the binary links, found by dpkg-shlibdeps (package
+  # dpkg-dev); the C++ runtime and Boost are compiled in.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 
