@@ -2,6 +2,7 @@
 
 #include "analysis/required_pieces.h"
 
+#include <algorithm>
 #include <map>
 #include <string_view>
 #include <unordered_map>
@@ -269,6 +270,7 @@ class SetTable {
     if (found.second) sets_.push_back(set);
     return found.first->second;
   }
+  const ByteSet& set(std::size_t id) const { return sets_[id]; }
   std::vector<ByteSet> take() { return std::move(sets_); }
 
  private:
@@ -312,28 +314,83 @@ void collectRuns(const std::vector<Item>& items, SetTable& table, Run& current,
   }
 }
 
-// Appends the runs of `branch` to `out` as one branch or several: a branch
-// without runs of its own that holds a group occurring at least once stands
-// for that group's branches, since every match of it contains a match of one
-// of them. False when no runs can be found that way.
+// How much the best of `runs` rules out, as the prefilter will judge it: its
+// best stretch of up to 16 positions, a position that accepts one byte or a
+// letter in either case counting 1 and one of up to six bytes a half.
+double weightOf(const std::vector<Run>& runs, const SetTable& table) {
+  double best = 0;
+  for (const Run& run : runs) {
+    for (std::size_t begin = 0; begin < run.size(); ++begin) {
+      double weight = 0;
+      for (std::size_t at = begin; at < run.size() && at < begin + 16; ++at) {
+        const std::size_t count = table.set(run[at]).count();
+        weight += count <= 2 ? 1.0 : count <= 6 ? 0.5 : 0.0;
+      }
+      best = std::max(best, weight);
+    }
+  }
+  return best;
+}
+
+bool addBranchRuns(const std::vector<Item>& branch, SetTable& table,
+                   std::vector<std::vector<Run>>& out);
+
+// The branches of `group` added to `out` with the weight of the weakest of
+// them; false when one of them has no runs.
+bool addGroupRuns(const Item& group, SetTable& table,
+                  std::vector<std::vector<Run>>& out, double& weight) {
+  const std::size_t first = out.size();
+  for (const std::vector<Item>& alternative : group.alternatives) {
+    if (!addBranchRuns(alternative, table, out)) return false;
+  }
+  weight = out.size() > first ? weightOf(out[first], table) : 0;
+  for (std::size_t k = first; k < out.size(); ++k) {
+    weight = std::min(weight, weightOf(out[k], table));
+  }
+  return true;
+}
+
+// A branch whose own runs weigh less than this says next to nothing about a
+// text (a "\s" between two groups of words, say).
+constexpr double kWeakRuns = 2;
+
+// Appends the runs of `branch` to `out` as one branch or several. A group
+// that occurs at least once in the branch may stand for it, as that group's
+// branches, since every match of the branch contains a match of one of
+// them: so it does when the branch has no runs of its own, or only weak
+// ones and the weakest of the group's branches weighs more. (Own runs of
+// some weight are kept: a reply code and a blank is rarer in a text than
+// the common words a group may list.) False when no runs can be found
+// either way.
 bool addBranchRuns(const std::vector<Item>& branch, SetTable& table,
                    std::vector<std::vector<Run>>& out) {
   std::vector<Run> runs;
   Run current;
   collectRuns(branch, table, current, runs);
   if (!current.empty()) runs.push_back(current);
-  if (!runs.empty()) {
-    out.push_back(std::move(runs));
-    return true;
-  }
+  // The groups are tried on a copy of the table, so that the byte sets of a
+  // group not taken do not split the byte classes.
+  const double ownWeight = runs.empty() ? -1 : weightOf(runs, table);
+  double bestWeight = ownWeight;
+  const Item* bestGroup = nullptr;
   for (const Item& item : branch) {
+    if (ownWeight >= kWeakRuns) break;
     if (item.kind != Item::Kind::kGroup || item.min == 0) continue;
-    for (const std::vector<Item>& alternative : item.alternatives) {
-      if (!addBranchRuns(alternative, table, out)) return false;
+    SetTable trial = table;
+    std::vector<std::vector<Run>> expanded;
+    double weight = 0;
+    if (addGroupRuns(item, trial, expanded, weight) && weight > bestWeight) {
+      bestWeight = weight;
+      bestGroup = &item;
     }
-    return true;
   }
-  return false;
+  if (bestGroup != nullptr) {
+    double weight = 0;
+    return addGroupRuns(*bestGroup, table, out, weight);
+  }
+  if (runs.empty()) return false;
+  out.push_back(std::move(runs));
+  return true;
 }
 
 // The runs of each branch of one pattern; false when the pattern cannot be

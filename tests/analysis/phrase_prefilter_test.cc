@@ -385,6 +385,8 @@ TEST(PhrasePrefilterTest, RulesOutOnlyWhatCannotMatch) {
       {"auto_reply", perl},                                // 4: case counts
       {R"(\bblocke?d? for spam\b|^IPs blocked$)", icase},  // 5
       {"the recipient's mailbox is over its quota", icase},  // 6: long
+      // 7: its words are searched for, not the blank between them
+      {R"(^(I am|I'm).{0,20}\s(away|on leave))", icase},
   });
   EXPECT_TRUE(filter.isAlwaysCandidate(2));
   EXPECT_FALSE(filter.isAlwaysCandidate(1));
@@ -409,6 +411,8 @@ TEST(PhrasePrefilterTest, RulesOutOnlyWhatCannotMatch) {
       // what the text shares with the pattern.
       {"The recipient's mailbox is over its quota.", "0236"},
       {"the recipient mailbox is over quota", "023"},
+      {"I am out", "2"},
+      {"we are away", "27"},
   };
   for (const auto& [text, want] : cases) {
     SCOPED_TRACE(text);
