@@ -37,12 +37,14 @@ struct LineOutcome {
   std::string status;
 };
 
+// `candidates` is the line's prefilter pass (LineTest::prefilterTwo).
 LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
-                       bool namesRecipient) {
+                       bool namesRecipient,
+                       const PatternCandidates& candidates) {
   LineOutcome outcome;
   outcome.isDecided = true;
   if (containsIgnoreCase(line, kCopyMarker)) return outcome;
-  const LineTest test(patterns, line);
+  const LineTest test(patterns, line, candidates);
   // Another address: the text now speaks of someone else.
   if (!namesRecipient && line.find(kTranscriptFrom) == std::string_view::npos &&
       test.matches(LineRule::kAddress)) {
@@ -120,17 +122,32 @@ class StatusScanner {
   const LineOutcome& decide(std::size_t index, std::string_view line,
                             bool names) {
     if (!isMemoized_) {
-      scratch_ = decideLine(patterns_, line, names);
+      scratch_ = decideLine(patterns_, line, names, candidatesOf(index, line));
       return scratch_;
     }
     // Scans stop early as a rule, so the memo grows only as far as they reach.
     if (index >= memo_.size()) memo_.resize(index + 1);
     Slot& slot = names ? memo_[index].naming : memo_[index].other;
     if (!slot.isKnown) {
-      slot.outcome = decideLine(patterns_, line, names);
+      slot.outcome =
+          decideLine(patterns_, line, names, candidatesOf(index, line));
       slot.isKnown = true;
     }
     return slot.outcome;
+  }
+
+  // The prefilter pass of line `index` (trimmed: `line`). A scan nearly
+  // always goes on to the next line, so the passes are made two lines at a
+  // time, side by side, and the next line's is kept for it.
+  PatternCandidates candidatesOf(std::size_t index, std::string_view line) {
+    if (index == nextIndex_) return nextCandidates_;
+    PatternCandidates candidates;
+    const bool hasNext = index + 1 < lines_.size();
+    LineTest::prefilterTwo(patterns_, line,
+                           hasNext ? trimView(lines_[index + 1]) : "",
+                           candidates, nextCandidates_);
+    nextIndex_ = hasNext ? index + 1 : kNoLine;
+    return candidates;
   }
 
   const Mailvane& patterns_;
@@ -138,6 +155,9 @@ class StatusScanner {
   const bool isMemoized_;
   std::vector<Memo> memo_;
   LineOutcome scratch_;
+  static constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
+  std::size_t nextIndex_ = kNoLine;
+  PatternCandidates nextCandidates_;
 };
 
 }  // namespace

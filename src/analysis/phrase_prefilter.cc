@@ -330,6 +330,30 @@ void PhrasePrefilter::linkFailures(std::vector<PatternCandidates>& ends) {
   }
 }
 
+// One step of the walk: the next row for byte `c`, merging into `found` the
+// patterns of the pieces that end there. The column of the byte's class is
+// found off the chain of dependent loads, so each step costs one load:
+// row = column[row].
+inline std::uint32_t PhrasePrefilter::step(std::uint32_t row, char c,
+                                           PatternCandidates& found) const {
+  const std::uint32_t* column =
+      rows_.data() + classOf_[static_cast<unsigned char>(c)];
+#if defined(__GNUC__)
+  // Left to itself the compiler adds the class to the row instead, which
+  // puts that add back on the chain.
+  asm("" : "+r"(column));
+#endif
+  row = column[row];
+  if (row >= outputRowStart_) {
+    found.merge(outputs_[rows_[row + rowWidth_ - 1]]);
+  }
+  return row;
+}
+
+bool PhrasePrefilter::isWalkedInHalves(std::size_t size) const {
+  return longestPiece_ > 0 && size >= 4 * longestPiece_ + 16;
+}
+
 // Each step of the walk depends on the one before, so a long text is walked
 // as two halves side by side, each from the start state: the first half
 // runs on for one piece length less one past the middle, so every piece that
@@ -339,39 +363,52 @@ void PhrasePrefilter::linkFailures(std::vector<PatternCandidates>& ends) {
 PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
   PatternCandidates found = alwaysCandidates_;
   if (rows_.empty()) return found;
-  const std::uint32_t* rows = rows_.data();
-  const std::size_t outputColumn = rowWidth_ - 1;
-  const std::uint32_t outputRowStart = outputRowStart_;
-  // The column of the byte's class is found off the chain of dependent
-  // loads, so each step costs one load: row = column[row].
-  auto step = [&](std::uint32_t row, char c) {
-    const std::uint32_t* column =
-        rows + classOf_[static_cast<unsigned char>(c)];
-#if defined(__GNUC__)
-    // Left to itself the compiler adds the class to the row instead, which
-    // puts that add back on the chain.
-    asm("" : "+r"(column));
-#endif
-    row = column[row];
-    if (row >= outputRowStart) found.merge(outputs_[rows[row + outputColumn]]);
-    return row;
-  };
   const std::size_t size = text.size();
   std::size_t second = 0;  // where the walk of the second half stands
   std::uint32_t secondRow = 0;
-  if (longestPiece_ > 0 && size >= 4 * longestPiece_ + 16) {
+  if (isWalkedInHalves(size)) {
     const std::size_t middle = size / 2;
     const std::size_t firstEnd = middle + longestPiece_ - 1;
     std::uint32_t firstRow = 0;
     second = middle;
     for (std::size_t at = 0; at < middle; ++at, ++second) {
-      firstRow = step(firstRow, text[at]);
-      secondRow = step(secondRow, text[second]);
+      firstRow = step(firstRow, text[at], found);
+      secondRow = step(secondRow, text[second], found);
     }
     for (std::size_t at = middle; at < firstEnd; ++at) {
-      firstRow = step(firstRow, text[at]);
+      firstRow = step(firstRow, text[at], found);
     }
   }
-  for (; second < size; ++second) secondRow = step(secondRow, text[second]);
+  for (; second < size; ++second) {
+    secondRow = step(secondRow, text[second], found);
+  }
   return found;
+}
+
+// Two short texts are walked side by side, as the halves of a long one are.
+void PhrasePrefilter::candidates(std::string_view first,
+                                 std::string_view second,
+                                 PatternCandidates& firstFound,
+                                 PatternCandidates& secondFound) const {
+  if (rows_.empty() || isWalkedInHalves(first.size()) ||
+      isWalkedInHalves(second.size())) {
+    firstFound = candidates(first);
+    secondFound = candidates(second);
+    return;
+  }
+  firstFound = alwaysCandidates_;
+  secondFound = alwaysCandidates_;
+  const std::size_t together = std::min(first.size(), second.size());
+  std::uint32_t firstRow = 0;
+  std::uint32_t secondRow = 0;
+  for (std::size_t at = 0; at < together; ++at) {
+    firstRow = step(firstRow, first[at], firstFound);
+    secondRow = step(secondRow, second[at], secondFound);
+  }
+  for (std::size_t at = together; at < first.size(); ++at) {
+    firstRow = step(firstRow, first[at], firstFound);
+  }
+  for (std::size_t at = together; at < second.size(); ++at) {
+    secondRow = step(secondRow, second[at], secondFound);
+  }
 }

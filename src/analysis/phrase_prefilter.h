@@ -43,6 +43,8 @@ class PatternCandidates {
   // Every index below `count`.
   static PatternCandidates firstN(std::size_t count);
 
+  bool operator==(const PatternCandidates&) const = default;
+
  private:
   std::array<std::uint64_t, kCapacity / 64> words_{};
 };
@@ -66,6 +68,12 @@ class PhrasePrefilter {
   // The patterns that may match somewhere in `text`: every pattern that
   // matches it is in the set.
   PatternCandidates candidates(std::string_view text) const;
+  // candidates() of two texts at once, as `firstFound` and `secondFound`:
+  // the walks of short texts are independent, so side by side they take
+  // about the time of the longer one.
+  void candidates(std::string_view first, std::string_view second,
+                  PatternCandidates& firstFound,
+                  PatternCandidates& secondFound) const;
 
   // Whether pattern `index` is never ruled out (no required piece could be
   // derived from its text). Used by tests.
@@ -93,6 +101,9 @@ class PhrasePrefilter {
                                            std::size_t totalLength);
   void linkFailures(std::vector<PatternCandidates>& ends);
   void layOutRows();
+  // The walk (see candidates()).
+  std::uint32_t step(std::uint32_t row, char c, PatternCandidates& found) const;
+  bool isWalkedInHalves(std::size_t size) const;
 
   // Byte value -> byte class; bytes that no piece position tells apart
   // share a class, class 0 being the bytes no piece accepts anywhere.
