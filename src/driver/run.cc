@@ -263,10 +263,13 @@ void appendCsvRow(std::string& row, std::string_view stamp,
     if (!isFirst) row += ',';
     isFirst = false;
     row += '"';
-    for (char c : value) {
-      if (c == '"') row += '"';
-      row += c;
+    // Up to and including each quote, then the quote once more.
+    for (std::size_t quote; (quote = value.find('"')) != value.npos;) {
+      row.append(value.substr(0, quote + 1));
+      row += '"';
+      value.remove_prefix(quote + 1);
     }
+    row.append(value);
     row += '"';
   }
   row += "\r\n";
