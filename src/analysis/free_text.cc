@@ -15,6 +15,9 @@ namespace {
 // Where the bounced message's returned copy begins; nothing after it is
 // about the failure.
 constexpr std::string_view kCopyMarker = "------ This is a copy of the message";
+// Pattern 7 as the address scan reads it.
+constexpr std::string_view kEmailAddress =
+    R"(/\b([A-Z0-9._%-]+@[A-Z0-9.-]+\.[A-Z]{2,4})\b/i)";
 // The sender's address in a transcript line; such a line is no sign that the
 // text has moved on to another recipient. Matched in this letter case only.
 constexpr std::string_view kTranscriptFrom = "FROM:<";
@@ -170,13 +173,87 @@ std::string Mailvane::scanForStatus(const TextLines& lines,
 
 bool Mailvane::findAddressInLine(std::string_view line,
                                  std::vector<std::string>& out) const {
-  if (!mayHoldAddress(line)) return false;
-  thread_local ViewMatch match;
-  if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
-    return false;
-  }
-  out.push_back(match.str(0));
+  std::string_view address;
+  if (!findAddress(line, address)) return false;
+  out.emplace_back(address);
   return true;
+}
+
+void Mailvane::buildAddressScan() {
+  const std::string_view text = kGlobalPatternTexts[6];
+  const PatternFlags flags = patternFlags(text, boost::regex::perl);
+  localBytes_ = bytesMatchedBy("[A-Z0-9._%-]", flags);
+  domainBytes_ = bytesMatchedBy("[A-Z0-9.-]", flags);
+  letterBytes_ = bytesMatchedBy("[A-Z]", flags);
+  wordBytes_ = bytesMatchedBy(R"(\w)", flags);
+  ByteSet at;
+  at.set('@');
+  ByteSet point;
+  point.set('.');
+  // The scan takes "@" and "\." for themselves, and relies on neither
+  // class holding an "@": then the local part of a match lies between two
+  // of them.
+  isAddressScanned_ = text == kEmailAddress &&
+                      bytesMatchedBy("@", flags) == at &&
+                      bytesMatchedBy(R"(\.)", flags) == point &&
+                      !localBytes_.test('@') && !domainBytes_.test('@');
+}
+
+// "\b([A-Z0-9._%-]+@[A-Z0-9.-]+\.[A-Z]{2,4})\b" read at each "@" in turn,
+// as the library's backtracking search reads it. A match holds exactly one
+// "@", so its local part is the run of local bytes before one, and the
+// leftmost match starts at the first word edge in that run, at the first
+// "@" whose domain part matches. The domain part is the longest run of
+// domain bytes after the "@", given back from the right until a point, four,
+// three or two letters and a word edge follow; the local part's start
+// plays no part in that.
+bool Mailvane::findAddress(std::string_view line,
+                           std::string_view& address) const {
+  if (!isAddressScanned_) {
+    if (!mayHoldAddress(line)) return false;
+    thread_local ViewMatch match;
+    if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
+      return false;
+    }
+    address = std::string_view(match[0].first,
+                               static_cast<std::size_t>(match[0].length()));
+    return true;
+  }
+  const std::size_t n = line.size();
+  const auto isIn = [&line](const ByteSet& set, std::size_t i) {
+    return set.test(static_cast<unsigned char>(line[i]));
+  };
+  // Whether "\b" holds before byte i: a word byte on one side only (the
+  // ends of the line count as no word byte).
+  const auto isWordEdge = [&](std::size_t i) {
+    return (i > 0 && isIn(wordBytes_, i - 1)) != (i < n && isIn(wordBytes_, i));
+  };
+  for (std::size_t at = line.find('@'); at != std::string_view::npos;
+       at = line.find('@', at + 1)) {
+    std::size_t start = at;
+    while (start > 0 && isIn(localBytes_, start - 1)) --start;
+    while (start < at && !isWordEdge(start)) ++start;
+    if (start == at) continue;
+    std::size_t end = at + 1;
+    while (end < n && isIn(domainBytes_, end)) ++end;
+    // The point after at least one domain byte, from the right.
+    for (std::size_t point = end + 1; point-- > at + 2;) {
+      if (point >= n || line[point] != '.') continue;
+      std::size_t letters = 0;
+      while (letters < 4 && point + 1 + letters < n &&
+             isIn(letterBytes_, point + 1 + letters)) {
+        ++letters;
+      }
+      for (; letters >= 2; --letters) {
+        const std::size_t stop = point + 1 + letters;
+        if (isWordEdge(stop)) {
+          address = line.substr(start, stop - start);
+          return true;
+        }
+      }
+    }
+  }
+  return false;
 }
 
 bool Mailvane::findFirstAddress(const TextLines& lines,

@@ -184,6 +184,7 @@ void Mailvane::buildPrefilters() {
       (patternFlags(replyCode, perl) & boost::regex::icase) != 0 &&
       ReplyCodeRefusal::parse(patternBody(replyCode), replyCodeRefusal_);
   buildStatusScans();
+  buildAddressScan();
 }
 
 Mailvane::~Mailvane() = default;
@@ -325,6 +326,11 @@ bool LineTest::matches(LineRule rule, ViewMatch& match) const {
 }
 
 bool LineTest::matches(LineRule rule) const {
+  if (rule == LineRule::kAddress) {
+    std::string_view address;
+    return candidates_.has(Mailvane::kAddressCandidate) &&
+           patterns_.findAddress(line_, address);
+  }
   thread_local ViewMatch match;
   return matches(rule, match);
 }

@@ -167,6 +167,9 @@ class Mailvane {
   // Appends the leftmost address of `line` to `out`; false when none.
   bool findAddressInLine(std::string_view line,
                          std::vector<std::string>& out) const;
+  // The leftmost match of pattern 7 (emailAddress) in `line` as `address`;
+  // false when there is none.
+  bool findAddress(std::string_view line, std::string_view& address) const;
   // Appends the first address of the first line that holds one; at most one.
   bool findFirstAddress(const TextLines& lines,
                         std::vector<std::string>& out) const;
@@ -191,6 +194,8 @@ class Mailvane {
   void buildPrefilters();
   // The scans for patterns 8 to 11 (see status_codes.cc).
   void buildStatusScans();
+  // The scan for pattern 7 (see free_text.cc).
+  void buildAddressScan();
 
   // Which of the phrase rows and of the four free-text line patterns
   // (address, dotted code, the two reply codes: the k...Candidate indexes)
@@ -234,6 +239,14 @@ class Mailvane {
   // Patterns 8 to 11 found by a scan of the text, with the library's own
   // digit and space bytes, when their texts are the ones the scan reads;
   // otherwise the library searches them.
+  // Pattern 7 found by one pass per "@" (findAddress), with the library's
+  // own bytes for its classes and for "\b", when its text is the one the
+  // scan reads; otherwise the library searches it.
+  bool isAddressScanned_ = false;
+  ByteSet localBytes_;
+  ByteSet domainBytes_;
+  ByteSet letterBytes_;
+  ByteSet wordBytes_;
   bool isStatusScanned_ = false;
   ByteSet digitBytes_;
   ByteSet spaceBytes_;

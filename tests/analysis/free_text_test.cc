@@ -162,6 +162,40 @@ std::string literalScan(const std::vector<std::string>& lines,
   return "";
 }
 
+// The process-wide object reads pattern 7 at each "@"; the unfiltered one
+// asks the library. Random texts of the pieces that matter (word bytes and
+// others, points, "@", top-level names, a byte above 127) must give both
+// the same address, or none.
+TEST(AddressSearchTest, ScanAnswersAsTheLibrary) {
+  static const Mailvane library(false);
+  const char* const pieces[] = {"a", "Z",  "9",    "_",   ".",  "-",    "%",
+                                "@", "@",  "com",  "Org", "de", "info", "x",
+                                " ", "\t", "\x80", "..",  "c0m"};
+  const char* const ends[] = {"com", "Org", "de", "info", "x", "c0m", "comm"};
+  std::mt19937 random(7);
+  auto some = [&](int most) {
+    std::string text;
+    for (int n = static_cast<int>(random() % (most + 1)); n > 0; --n) {
+      text += pieces[random() % std::size(pieces)];
+    }
+    return text;
+  };
+  int found = 0;
+  for (int round = 0; round < 100000; ++round) {
+    // Mostly the shape of an address, with anything around and inside it.
+    std::string text = some(3) + some(3) + "@" + some(3) + "." +
+                       ends[random() % std::size(ends)] + some(3);
+    std::vector<std::string> scanned;
+    std::vector<std::string> searched;
+    const bool isFound = mailvane().findAddressInLine(text, scanned);
+    ASSERT_EQ(isFound, library.findAddressInLine(text, searched))
+        << shown(text);
+    ASSERT_EQ(scanned, searched) << shown(text);
+    found += isFound;
+  }
+  EXPECT_GT(found, 8000);
+}
+
 TEST(ScanForStatusTest, AgreesWithTheLiteralLookAhead) {
   // clang-format off
   std::vector<std::string> kinds = {
