@@ -140,16 +140,16 @@ class StatusScanner {
   }
 
   // The prefilter pass of line `index` (trimmed: `line`). A scan nearly
-  // always goes on to the next line, so the passes are made two lines at a
-  // time, side by side, and the next line's is kept for it.
+  // always goes on to the next line, so the passes of short lines are made
+  // two at a time, side by side, and the next line's is kept for it.
   PatternCandidates candidatesOf(std::size_t index, std::string_view line) {
     if (index == nextIndex_) return nextCandidates_;
     PatternCandidates candidates;
     const bool hasNext = index + 1 < lines_.size();
-    LineTest::prefilterTwo(patterns_, line,
-                           hasNext ? trimView(lines_[index + 1]) : "",
-                           candidates, nextCandidates_);
-    nextIndex_ = hasNext ? index + 1 : kNoLine;
+    const bool isNextWalked = LineTest::prefilterTwo(
+        patterns_, line, hasNext ? trimView(lines_[index + 1]) : "", candidates,
+        nextCandidates_);
+    nextIndex_ = hasNext && isNextWalked ? index + 1 : kNoLine;
     return candidates;
   }
 

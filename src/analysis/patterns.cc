@@ -268,14 +268,14 @@ PatternCandidates Mailvane::lineCandidates(std::string_view line) const {
   return lineFilter_.candidates(line);
 }
 
-void Mailvane::lineCandidates(std::string_view first, std::string_view second,
+bool Mailvane::lineCandidates(std::string_view first, std::string_view second,
                               PatternCandidates& firstSet,
                               PatternCandidates& secondSet) const {
   if (!isPrefiltered_) {
     firstSet = secondSet = PatternCandidates::firstN(kLinePatternCount);
-    return;
+    return true;
   }
-  lineFilter_.candidates(first, second, firstSet, secondSet);
+  return lineFilter_.candidates(first, second, firstSet, secondSet);
 }
 
 PatternCandidates Mailvane::subjectCandidates(std::string_view subject) const {
@@ -298,11 +298,11 @@ LineTest::LineTest(const Mailvane& patterns, std::string_view line,
                    const PatternCandidates& candidates)
     : patterns_(patterns), line_(line), candidates_(candidates) {}
 
-void LineTest::prefilterTwo(const Mailvane& patterns, std::string_view first,
+bool LineTest::prefilterTwo(const Mailvane& patterns, std::string_view first,
                             std::string_view second,
                             PatternCandidates& firstSet,
                             PatternCandidates& secondSet) {
-  patterns.lineCandidates(first, second, firstSet, secondSet);
+  return patterns.lineCandidates(first, second, firstSet, secondSet);
 }
 
 bool LineTest::matches(LineRule rule, ViewMatch& match) const {

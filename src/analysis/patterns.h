@@ -202,8 +202,9 @@ class Mailvane {
   // may match `line`. Every pattern that matches is in the set; a pattern
   // outside it cannot match. All of them when not prefiltered.
   PatternCandidates lineCandidates(std::string_view line) const;
-  // lineCandidates() of two lines at once, their walks side by side.
-  void lineCandidates(std::string_view first, std::string_view second,
+  // lineCandidates() of two lines at once, their walks side by side; false
+  // when only `firstSet` is filled (see PhrasePrefilter::candidates).
+  bool lineCandidates(std::string_view first, std::string_view second,
                       PatternCandidates& firstSet,
                       PatternCandidates& secondSet) const;
   // matchStatusPhrase, given lineCandidates(line): rows outside
@@ -272,8 +273,10 @@ class LineTest {
   LineTest(const Mailvane& patterns, std::string_view line,
            const PatternCandidates& candidates);
   // The passes of two lines at once, for the constructor above: side by
-  // side, two short lines take about the time of the longer one.
-  static void prefilterTwo(const Mailvane& patterns, std::string_view first,
+  // side, two short lines take about the time of the longer one. A long
+  // line is walked alone: then only `firstSet` is filled, and the result is
+  // false.
+  static bool prefilterTwo(const Mailvane& patterns, std::string_view first,
                            std::string_view second, PatternCandidates& firstSet,
                            PatternCandidates& secondSet);
 

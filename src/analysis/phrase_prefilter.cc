@@ -386,15 +386,14 @@ PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
 }
 
 // Two short texts are walked side by side, as the halves of a long one are.
-void PhrasePrefilter::candidates(std::string_view first,
+bool PhrasePrefilter::candidates(std::string_view first,
                                  std::string_view second,
                                  PatternCandidates& firstFound,
                                  PatternCandidates& secondFound) const {
   if (rows_.empty() || isWalkedInHalves(first.size()) ||
       isWalkedInHalves(second.size())) {
     firstFound = candidates(first);
-    secondFound = candidates(second);
-    return;
+    return false;
   }
   firstFound = alwaysCandidates_;
   secondFound = alwaysCandidates_;
@@ -411,4 +410,5 @@ void PhrasePrefilter::candidates(std::string_view first,
   for (std::size_t at = together; at < second.size(); ++at) {
     secondRow = step(secondRow, second[at], secondFound);
   }
+  return true;
 }

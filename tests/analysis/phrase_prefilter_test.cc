@@ -519,9 +519,10 @@ TEST(PhrasePrefilterTest, AMatchingPatternIsAlwaysACandidate) {
       const std::string& other = texts[(t * 7 + 1) % texts.size()];
       PatternCandidates paired;
       PatternCandidates otherPaired;
-      filter.candidates(text, other, paired, otherPaired);
+      const bool isOtherWalked =
+          filter.candidates(text, other, paired, otherPaired);
       ASSERT_TRUE(paired == candidates &&
-                  otherPaired == filter.candidates(other))
+                  (!isOtherWalked || otherPaired == filter.candidates(other)))
           << shown(text) << " beside " << shown(other);
       for (std::size_t i = 0; i < patterns.size(); ++i) {
         const boost::regex re(patterns[i].text, patterns[i].flags);
