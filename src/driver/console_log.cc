@@ -129,21 +129,41 @@ void ConsoleLog::print(const char* format, ...) {
   addPending(text, static_cast<std::size_t>(length));
 }
 
-void ConsoleLog::printField(std::string_view label, std::string_view value) {
-  if (!isEnabled()) return;
-  // Kept from line to line, so that a line costs no allocation.
-  thread_local std::string line;
+namespace {
+
+// The line printField writes, in `line`.
+void formatField(std::string& line, std::string_view label,
+                 std::string_view value) {
   line.assign(label);
   // Every byte shows as one character or more, so bytes past the limit
   // (and the one after it, which decides how a byte at the limit shows)
   // could only be cut off again.
-  appendSafeConsoleText(line, value.substr(0, kPrintLimit + 1));
+  appendSafeConsoleText(line, value.substr(0, ConsoleLog::kPrintLimit + 1));
   line += '\n';
-  if (line.size() > static_cast<std::size_t>(kPrintLimit)) {
-    line.resize(kPrintLimit);
+  if (line.size() > static_cast<std::size_t>(ConsoleLog::kPrintLimit)) {
+    line.resize(ConsoleLog::kPrintLimit);
   }
+}
+
+}  // namespace
+
+void ConsoleLog::printField(std::string_view label, std::string_view value) {
+  if (!isEnabled()) return;
+  // Kept from line to line, so that a line costs no allocation.
+  thread_local std::string line;
+  formatField(line, label, value);
   LineHold hold(*this);
   addPending(line.data(), line.size());
+}
+
+void ConsoleLog::printFields(std::span<const Field> fields) {
+  if (!isEnabled()) return;
+  thread_local std::string line;
+  LineHold hold(*this);
+  for (const Field& field : fields) {
+    formatField(line, field.label, field.value);
+    addPending(line.data(), line.size());
+  }
 }
 
 void ConsoleLog::report(const char* format, ...) {

@@ -8,6 +8,7 @@
 #ifndef MAILVANE_DRIVER_CONSOLE_LOG_H_
 #define MAILVANE_DRIVER_CONSOLE_LOG_H_
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,14 @@ class ConsoleLog {
   // safeConsoleText(value)) without the formatting, for the lines each
   // message prints.
   void printField(std::string_view label, std::string_view value);
+  // A label and a value, as printField writes them.
+  struct Field {
+    std::string_view label;
+    std::string_view value;
+  };
+  // printField of each in turn, holding the lock once for them all: the
+  // lines of one message's report.
+  void printFields(std::span<const Field> fields);
   // Writes "[MM/DD/YY HH:MM:SS] " + the formatted message (cut at
   // kReportLimit characters) + "\n", stamped with the local clock.
   void report(const char* format, ...) MAILVANE_PRINTF_FORMAT(2, 3);

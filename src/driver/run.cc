@@ -200,17 +200,33 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   // The analysis holds its own copies of everything it found.
   buffer.release();
 
-  log.printField("  Bounce?: ", yesNo(analysis.isBounce));
-  log.printField("  FBL?: ", yesNo(analysis.isFbl));
-  log.printField("  Autoresponse?: ", yesNo(analysis.isAutoResponse));
-  log.printField("  Subject: ", analysis.subject);
-
-  // The rows need only the findings. The parsed message, which for a report
-  // of many recipients is far larger than its rows, is freed before they are
-  // formatted, so the two never take memory at once.
+  // The report lines and the rows need only the findings. The parsed
+  // message, which for a report of many recipients is far larger than its
+  // rows, is freed before they are formatted, so the two never take memory
+  // at once.
+  const std::string_view verdicts[] = {yesNo(analysis.isBounce),
+                                       yesNo(analysis.isFbl),
+                                       yesNo(analysis.isAutoResponse)};
   std::vector<RecipientResult> results = std::move(analysis.recipients);
   std::string subject = std::move(analysis.subject);
   analysis.reset();
+
+  // The message's report lines, written at once; kept from message to
+  // message.
+  thread_local std::vector<ConsoleLog::Field> shown;
+  shown.assign({{"  Bounce?: ", verdicts[0]},
+                {"  FBL?: ", verdicts[1]},
+                {"  Autoresponse?: ", verdicts[2]},
+                {"  Subject: ", subject}});
+  for (const RecipientResult& result : results) {
+    shown.insert(shown.end(), {{"  Action: ", result.action},
+                               {"  Status: ", result.status},
+                               {"  Recipient: ", result.recipient}});
+  }
+  log.printFields(shown);
+  if (shown.capacity() > 4 + 3 * kKeptRecipients) {
+    std::vector<ConsoleLog::Field>().swap(shown);
+  }
 
   const std::string_view name = baseName(path);
   // Reused from message to message, unless a message of many rows made it
@@ -218,9 +234,6 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   thread_local std::string rows;
   rows.clear();
   for (const RecipientResult& result : results) {
-    log.printField("  Action: ", result.action);
-    log.printField("  Status: ", result.status);
-    log.printField("  Recipient: ", result.recipient);
     appendCsvRow(rows, localStamp(), name, result.action, result.status,
                  result.recipient, subject);
   }

@@ -92,6 +92,14 @@ TEST(ConsoleLogTest, FieldLinesReadAsFormattedLines) {
       log.print("%s%s\n", "  Subject: ", shown.c_str());
     });
     EXPECT_EQ(got, want) << "value " << value.size();
+    const ConsoleLog::Field fields[] = {{"  Subject: ", value},
+                                        {"  Action: ", "failed"}};
+    got = consoleOutput([&](ConsoleLog& log) { log.printFields(fields); });
+    want = consoleOutput([&](ConsoleLog& log) {
+      log.printField("  Subject: ", value);
+      log.printField("  Action: ", "failed");
+    });
+    EXPECT_EQ(got, want) << "value " << value.size();
   }
 }
 #endif
