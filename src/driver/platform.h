@@ -146,6 +146,11 @@ class MessageFile final : public ByteSource {
   // Reads on from the current position; a read a signal interrupts is
   // retried. REQUIRES: open() succeeded.
   std::ptrdiff_t read(char* data, std::size_t want) override;
+#ifndef _WIN32
+  // One readv over the areas; retried like read().
+  std::ptrdiff_t readAreas(char* const* areas, std::size_t areaSize,
+                           std::size_t from, std::size_t end) override;
+#endif
   // The size of a regular file as open() found it, 0 when unknown.
   std::uint64_t size() const { return size_; }
 

@@ -6,9 +6,11 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -221,6 +223,26 @@ bool MessageFile::open(const std::string& path, const OutputFile* out,
 std::ptrdiff_t MessageFile::read(char* data, std::size_t want) {
   for (;;) {
     ssize_t n = ::read(fd_, data, want);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+std::ptrdiff_t MessageFile::readAreas(char* const* areas, std::size_t areaSize,
+                                      std::size_t from, std::size_t end) {
+  // A whole message is at most a few hundred areas; more than the system
+  // takes in one call are left to the next.
+  constexpr std::size_t kMostAreas = 1024;
+  iovec parts[kMostAreas];
+  int count = 0;
+  for (std::size_t at = from; at < end && count < static_cast<int>(kMostAreas);
+       ++count) {
+    const std::size_t offset = at % areaSize;
+    const std::size_t length = std::min(areaSize - offset, end - at);
+    parts[count] = iovec{areas[at / areaSize] + offset, length};
+    at += length;
+  }
+  for (;;) {
+    ssize_t n = ::readv(fd_, parts, count);
     if (n >= 0 || errno != EINTR) return n;
   }
 }

@@ -28,18 +28,30 @@ struct FileCloser {
 constexpr std::size_t kSpareAreas = 16;
 thread_local std::vector<std::unique_ptr<char[]>> tSpareAreas;
 
-// A block with no text yet. A reused data area is left as found: append()
-// zeroes the four bytes after the text once the text is in, and the
-// line-feed map ignores what lies past them. A new area starts zeroed, so
-// that no byte of it is ever read before it is written.
+// A data area for a block. A reused area is left as found: append() zeroes
+// the four bytes after the text once the text is in, and the line-feed map
+// ignores what lies past them. A new area starts zeroed, so that no byte of
+// it is ever read before it is written.
+std::unique_ptr<char[]> newArea() {
+  if (tSpareAreas.empty()) {
+    return std::unique_ptr<char[]>(new char[BufferBlock::kAreaSize]());
+  }
+  std::unique_ptr<char[]> area = std::move(tSpareAreas.back());
+  tSpareAreas.pop_back();
+  return area;
+}
+
+// An area no block took goes back to wait for the next load.
+void keepArea(std::unique_ptr<char[]> area) {
+  if (area && tSpareAreas.size() < kSpareAreas) {
+    tSpareAreas.push_back(std::move(area));
+  }
+}
+
+// A block with no text yet.
 std::unique_ptr<BufferBlock> newBlock() {
   auto block = std::make_unique<BufferBlock>();
-  if (tSpareAreas.empty()) {
-    block->data.reset(new char[BufferBlock::kAreaSize]());
-  } else {
-    block->data = std::move(tSpareAreas.back());
-    tSpareAreas.pop_back();
-  }
+  block->data = newArea();
   return block;
 }
 
@@ -137,41 +149,82 @@ class Utf16Decoder {
 // block is full or the source reports its end or a failure, so only the last
 // block of a file comes back short. With the file's size known it asks for no
 // more than is left, so the last block ends without a read that only finds
-// the end; and a file of up to kWholeReadSize bytes is taken in one read into
-// a reused area and handed out from there, block by block, so a message costs
-// one read whatever its size.
+// the end; and a file of up to kWholeReadSize bytes is read at once into as
+// many data areas as it fills (one readv where the source has it), which
+// the blocks then take over, so a message costs one read whatever its size
+// and its bytes are copied by the system only.
 class MessageBuffer::BlockReader {
  public:
   static constexpr std::uint64_t kWholeReadSize = 1 << 20;
 
   BlockReader(ByteSource& source, std::uint64_t size)
       : source_(source), unread_(size), isSizeKnown_(size > 0) {
-    if (size > kReadSize && size <= kWholeReadSize) {
-      tWholeArea.resize(static_cast<size_t>(size));
-      ahead_ = fill(tWholeArea.data(), tWholeArea.size());
-      isAhead_ = true;
-    }
+    if (size > kReadSize && size <= kWholeReadSize) readAhead(size);
+  }
+  ~BlockReader() {
+    for (std::unique_ptr<char[]>& area : areas_) keepArea(std::move(area));
   }
 
-  // Fills `data` with up to kReadSize bytes and returns how many arrived;
-  // `hasMore` says whether the file may go on after them.
-  size_t read(char* data, bool& hasMore) {
-    size_t want = kReadSize;
-    if (isSizeKnown_ && unread_ < want) want = static_cast<size_t>(unread_);
-    size_t total;
-    if (isAhead_) {
-      total = want < ahead_ - taken_ ? want : ahead_ - taken_;
-      std::memcpy(data, tWholeArea.data() + taken_, total);
-      taken_ += total;
+  // The next block, with up to kReadSize bytes as `n`; `hasMore` says
+  // whether the file may go on after them.
+  std::unique_ptr<BufferBlock> next(size_t& n, bool& hasMore) {
+    auto block = std::make_unique<BufferBlock>();
+    if (taken_ < areas_.size()) {
+      n = aheadIn(taken_);
+      block->data = std::move(areas_[taken_++]);
+      finish(n, hasMore);
     } else {
+      block->data = newArea();
+      n = read(block->data.get(), hasMore);
+    }
+    return block;
+  }
+
+  // The same bytes copied into `data` (of kReadSize bytes at least).
+  size_t read(char* data, bool& hasMore) {
+    size_t total;
+    if (taken_ < areas_.size()) {
+      total = aheadIn(taken_);
+      std::memcpy(data, areas_[taken_].get(), total);
+      keepArea(std::move(areas_[taken_++]));
+    } else {
+      size_t want = kReadSize;
+      if (isSizeKnown_ && unread_ < want) want = static_cast<size_t>(unread_);
       total = fill(data, want);
     }
-    if (isSizeKnown_) unread_ -= total;
-    hasMore = total == kReadSize && !(isSizeKnown_ && unread_ == 0);
+    finish(total, hasMore);
     return total;
   }
 
  private:
+  void readAhead(std::uint64_t size) {
+    const auto whole = static_cast<size_t>(size);
+    const size_t count = (whole + kReadSize - 1) / kReadSize;
+    std::vector<char*> data;
+    for (size_t i = 0; i < count; ++i) {
+      areas_.push_back(newArea());
+      data.push_back(areas_.back().get());
+    }
+    while (ahead_ < whole) {
+      std::ptrdiff_t n =
+          source_.readAreas(data.data(), kReadSize, ahead_, whole);
+      if (n <= 0) break;
+      ahead_ += static_cast<size_t>(n);
+    }
+  }
+
+  // The bytes read ahead into area `i`.
+  size_t aheadIn(size_t i) const {
+    const size_t start = i * kReadSize;
+    if (ahead_ <= start) return 0;
+    return ahead_ - start < kReadSize ? ahead_ - start : kReadSize;
+  }
+
+  void finish(size_t total, bool& hasMore) {
+    if (isSizeKnown_) unread_ -= total;
+    hasMore = total == kReadSize && !(isSizeKnown_ && unread_ == 0);
+  }
+
   size_t fill(char* data, size_t want) {
     size_t total = 0;
     while (total < want) {
@@ -182,17 +235,21 @@ class MessageBuffer::BlockReader {
     return total;
   }
 
-  static thread_local std::vector<char> tWholeArea;
-
   ByteSource& source_;
   std::uint64_t unread_;
   bool isSizeKnown_;
-  bool isAhead_ = false;
-  size_t ahead_ = 0;  // bytes in tWholeArea
-  size_t taken_ = 0;  // of which handed out
+  std::vector<std::unique_ptr<char[]>> areas_;  // read ahead
+  size_t ahead_ = 0;                            // bytes in them
+  size_t taken_ = 0;                            // areas handed out
 };
 
-thread_local std::vector<char> MessageBuffer::BlockReader::tWholeArea;
+std::ptrdiff_t ByteSource::readAreas(char* const* areas, std::size_t areaSize,
+                                     std::size_t from, std::size_t end) {
+  const std::size_t at = from % areaSize;
+  const std::size_t room = areaSize - at;
+  return read(areas[from / areaSize] + at,
+              end - from < room ? end - from : room);
+}
 
 std::ptrdiff_t readStream(std::FILE* file, char* data, std::size_t want) {
   if (std::feof(file)) return 0;
@@ -229,10 +286,10 @@ bool MessageBuffer::loadFrom(ByteSource& source, std::uint64_t size) {
   // A source already at its end yields no block; an empty buffer is a
   // valid, empty message.
   BlockReader reader(source, size);
-  std::unique_ptr<BufferBlock> block = newBlock();
-  char* data = block->data.get();
   bool hasMore = false;
-  size_t n = reader.read(data, hasMore);
+  size_t n = 0;
+  std::unique_ptr<BufferBlock> block = reader.next(n, hasMore);
+  char* data = block->data.get();
   // Byte-order marks are looked for only at the very start of the file.
   if (first == nullptr) {
     if (startsWith(data, n, "\xFF\xFE") || startsWith(data, n, "\xFE\xFF")) {
@@ -249,8 +306,7 @@ bool MessageBuffer::loadFrom(ByteSource& source, std::uint64_t size) {
   for (;;) {
     if (n > 0) append(std::move(block), static_cast<int>(n));
     if (!hasMore) return true;
-    block = newBlock();
-    n = reader.read(block->data.get(), hasMore);
+    block = reader.next(n, hasMore);
   }
 }
 

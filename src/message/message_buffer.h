@@ -27,6 +27,12 @@ class ByteSource {
   // and the source goes on. Returns how many arrived, 0 at the end and -1
   // on a failure; a load takes either as the end of the message.
   virtual std::ptrdiff_t read(char* data, std::size_t want) = 0;
+  // read() into consecutive areas of `areaSize` bytes each, as if they were
+  // one: fills them from byte `from` (counted from the start of the first)
+  // up to byte `end`. A source that can fill several areas in one call
+  // (readv) overrides it; this one reads into one area at a time.
+  virtual std::ptrdiff_t readAreas(char* const* areas, std::size_t areaSize,
+                                   std::size_t from, std::size_t end);
 
  protected:
   ~ByteSource() = default;

@@ -99,6 +99,10 @@ TEST(MessageBufferTest, KnownSizeEndsTheReading) {
   dir.write("m.eml", text);
   const std::string mark = "\xFF\xFE";
   dir.write("u.eml", mark + std::string("a\0b\0c\0", 6));
+  // Read ahead whole, then converted block by block.
+  std::string units;
+  for (int i = 0; i < 5000; ++i) units += std::string("a\0", 2);
+  dir.write("w.eml", mark + units);
   struct Case {
     const char* file;
     std::uint64_t size;
@@ -112,6 +116,7 @@ TEST(MessageBufferTest, KnownSizeEndsTheReading) {
       {"m.eml", 100, 100, {100}},
       {"m.eml", 1u << 30, text.size(), {8192, 8192, 8192, 100}},
       {"u.eml", 6, 2, {2}},  // the mark and two units
+      {"w.eml", 10002, 5000, {5000}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + " size " + std::to_string(c.size));
@@ -124,6 +129,8 @@ TEST(MessageBufferTest, KnownSizeEndsTheReading) {
     std::string got = joinedText(buffer, &lengths);
     if (std::string(c.file) == "m.eml") {
       EXPECT_TRUE(got == text.substr(0, c.wantLength)) << got.size();
+    } else if (std::string(c.file) == "w.eml") {
+      EXPECT_EQ(got, std::string(c.wantLength, 'a'));
     } else {
       EXPECT_EQ(got, std::string("ab").substr(0, c.wantLength));
     }
@@ -175,6 +182,17 @@ TEST(MessageBufferTest, ShortReadsFillWholeBlocksAndAFailureEndsTheText) {
   std::vector<int> lengths;
   EXPECT_EQ(joinedText(buffer, &lengths), source.bytes);
   EXPECT_EQ(lengths, (std::vector<int>{8192, 10}));
+  // With the size known the file is read ahead into the blocks' areas, the
+  // same pieces at a time; one that says it is larger than it turns out to
+  // be ends where its bytes end.
+  for (std::uint64_t size : {8192 + 10, 3 * 8192}) {
+    source.at = 0;
+    buffer.release();
+    EXPECT_TRUE(buffer.loadFrom(source, size));
+    lengths.clear();
+    EXPECT_EQ(joinedText(buffer, &lengths), source.bytes);
+    EXPECT_EQ(lengths, (std::vector<int>{8192, 10}));
+  }
 }
 
 // Released data areas are handed to later loads with whatever they held:
