@@ -243,12 +243,30 @@ class MessageBuffer::BlockReader {
   size_t taken_ = 0;                            // areas handed out
 };
 
+// One read into a staging area kept from call to call, then copied into
+// the areas: a source that cannot read into several areas at once still
+// takes a message in one call.
 std::ptrdiff_t ByteSource::readAreas(char* const* areas, std::size_t areaSize,
                                      std::size_t from, std::size_t end) {
-  const std::size_t at = from % areaSize;
-  const std::size_t room = areaSize - at;
-  return read(areas[from / areaSize] + at,
-              end - from < room ? end - from : room);
+  thread_local std::unique_ptr<char[]> staging;
+  thread_local std::size_t stagingSize = 0;
+  const std::size_t want = end - from;
+  if (stagingSize < want) {
+    staging.reset(new char[want]);
+    stagingSize = want;
+  }
+  const std::ptrdiff_t n = read(staging.get(), want);
+  for (std::size_t done = 0; n > 0 && done < static_cast<std::size_t>(n);) {
+    const std::size_t at = (from + done) % areaSize;
+    std::size_t take = areaSize - at;
+    if (take > static_cast<std::size_t>(n) - done) {
+      take = static_cast<std::size_t>(n) - done;
+    }
+    std::memcpy(areas[(from + done) / areaSize] + at, staging.get() + done,
+                take);
+    done += take;
+  }
+  return n;
 }
 
 std::ptrdiff_t readStream(std::FILE* file, char* data, std::size_t want) {

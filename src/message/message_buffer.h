@@ -30,7 +30,7 @@ class ByteSource {
   // read() into consecutive areas of `areaSize` bytes each, as if they were
   // one: fills them from byte `from` (counted from the start of the first)
   // up to byte `end`. A source that can fill several areas in one call
-  // (readv) overrides it; this one reads into one area at a time.
+  // (readv) overrides it; this one reads into a staging area and copies.
   virtual std::ptrdiff_t readAreas(char* const* areas, std::size_t areaSize,
                                    std::size_t from, std::size_t end);
 
