@@ -148,16 +148,13 @@ void formatField(std::string& line, std::string_view label,
 }  // namespace
 
 void ConsoleLog::printField(std::string_view label, std::string_view value) {
-  if (!isEnabled()) return;
-  // Kept from line to line, so that a line costs no allocation.
-  thread_local std::string line;
-  formatField(line, label, value);
-  LineHold hold(*this);
-  addPending(line.data(), line.size());
+  const Field field{label, value};
+  printFields({&field, 1});
 }
 
 void ConsoleLog::printFields(std::span<const Field> fields) {
   if (!isEnabled()) return;
+  // Kept from line to line, so that a line costs no allocation.
   thread_local std::string line;
   LineHold hold(*this);
   for (const Field& field : fields) {
