@@ -13,12 +13,8 @@ namespace {
 // A piece is searched for as every string of byte classes it accepts; a
 // piece with more of them than this is cut to a narrower stretch.
 constexpr std::size_t kMaxExpansions = 64;
-// Nor is a piece searched for over more than this many positions: any
-// stretch of a required run is required too, and sixteen positions rule
-// out as much text as longer ones do. Shorter pieces mean fewer states to
-// build at start-up, and lines of 80 bytes and more are then walked in two
-// halves.
-constexpr std::size_t kMaxPieceLength = 16;
+// Nor is a piece searched for over more than kMaxPieceLength positions (see
+// required_pieces.h).
 // The pieces of a literal set are searched for whole up to this length, so
 // that finding one is finding a match.
 constexpr std::size_t kMaxLiteralLength = 32;

@@ -315,14 +315,16 @@ void collectRuns(const std::vector<Item>& items, SetTable& table, Run& current,
 }
 
 // How much the best of `runs` rules out, as the prefilter will judge it: its
-// best stretch of up to 16 positions, a position that accepts one byte or a
-// letter in either case counting 1 and one of up to six bytes a half.
+// best stretch of up to kMaxPieceLength positions, a position that accepts
+// one byte or a letter in either case counting 1 and one of up to six bytes
+// a half.
 double weightOf(const std::vector<Run>& runs, const SetTable& table) {
   double best = 0;
   for (const Run& run : runs) {
     for (std::size_t begin = 0; begin < run.size(); ++begin) {
       double weight = 0;
-      for (std::size_t at = begin; at < run.size() && at < begin + 16; ++at) {
+      for (std::size_t at = begin;
+           at < run.size() && at < begin + kMaxPieceLength; ++at) {
         const std::size_t count = table.set(run[at]).count();
         weight += count <= 2 ? 1.0 : count <= 6 ? 0.5 : 0.0;
       }

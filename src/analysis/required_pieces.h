@@ -32,6 +32,13 @@ using ByteSet = std::bitset<256>;
 // each position is the number of its byte set in RequiredPieces::sets.
 using Run = std::vector<std::size_t>;
 
+// The prefilter searches for a stretch of at most this many positions of a
+// run: any stretch of a required run is required too, and sixteen positions
+// rule out as much text as longer ones do. Shorter pieces mean fewer states
+// to build at start-up, and lines of 80 bytes and more are then walked in
+// two halves. The derivation weighs runs by the same measure.
+inline constexpr std::size_t kMaxPieceLength = 16;
+
 struct RequiredPieces {
   // The distinct byte sets of all run positions.
   std::vector<ByteSet> sets;
