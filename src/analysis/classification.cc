@@ -121,3 +121,39 @@ bool MessageAnalysis::isDeliveryStatusReport() const {
   return contentTypeEquals("type", "multipart/report") &&
          contentTypeEquals("report-type", "delivery-status");
 }
+
+namespace {
+
+// Failure wording in subjects that the bounce subject pattern does not
+// hold; any letter case.
+constexpr std::string_view kThoroughBounceSubjects[] = {
+    "could not be delivered", "not delivered",         "delivery failed",
+    "non-delivery",           "nondelivery",           "mail failure",
+    "delivery warning",       "automatically rejected", "user unknown",
+    "failed mail",            "delayed mail",
+};
+
+bool startsWithWord(std::string_view text, std::string_view word) {
+  return text.size() >= word.size() &&
+         equalsIgnoreCase(text.substr(0, word.size()), word);
+}
+
+}  // namespace
+
+bool MessageAnalysis::isThoroughBounce() const {
+  // "Mail Delivery System" <MAILER-DAEMON@example.org>: the address in
+  // brackets, whatever name comes first.
+  const std::string from = message.root.headers.value("From");
+  const std::size_t open = from.find('<');
+  if (open != std::string::npos && from.find('>', open + 1) != std::string::npos) {
+    const std::string_view address = stripAngleBrackets(from);
+    if (startsWithWord(address, "postmaster") ||
+        startsWithWord(address, "mailer-daemon")) {
+      return true;
+    }
+  }
+  for (std::string_view words : kThoroughBounceSubjects) {
+    if (containsIgnoreCase(subject, words)) return true;
+  }
+  return false;
+}

@@ -163,3 +163,29 @@ void MessageAnalysis::collectReportRecipients() {
   }
   code.clear();
 }
+
+namespace {
+
+bool isReportPart(const MimePart& part) {
+  return equalsIgnoreCase(part.headers.get("Content-Type", "type"),
+                          "message/delivery-status");
+}
+
+}  // namespace
+
+const TextLines* MessageAnalysis::thoroughReportLines() {
+  // The report part is found by its own type, whatever the root's type and
+  // report-type say: reports come without report-type, or wrapped in
+  // multipart/mixed.
+  for (std::size_t i = 0; i < message.parts.size(); ++i) {
+    // Only the parts read so far; the rest are read when none of them is.
+    if (message.pausedBody.buffer != nullptr && i + 1 == message.parts.size()) {
+      finishBody(message);
+    }
+    if (isReportPart(message.parts[i])) return &message.parts[i].lines;
+  }
+  if (isDeliveryStatusReport() && message.parts.size() >= 2) {
+    return &message.parts[1].lines;
+  }
+  return nullptr;
+}

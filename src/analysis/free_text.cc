@@ -38,6 +38,11 @@ std::string statusFromReplyCode(std::string_view code) {
 struct LineOutcome {
   bool isDecided = false;
   std::string status;
+  // Which test gave the status: a phrase row, or the dotted-code pattern
+  // (then `dottedClass` is the code's class digit, also for a code inside a
+  // Message-ID, which gives no status).
+  bool isPhraseStatus = false;
+  char dottedClass = '\0';
 };
 
 // `candidates` is the line's prefilter pass (LineTest::prefilterTwo).
@@ -55,9 +60,13 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
   }
   // Phrase rows first (the code-extraction rows lead the table).
   outcome.status = test.statusPhrase();
-  if (!outcome.status.empty()) return outcome;
+  if (!outcome.status.empty()) {
+    outcome.isPhraseStatus = true;
+    return outcome;
+  }
   thread_local ViewMatch match;
   if (test.matches(LineRule::kDottedCode, match)) {
+    outcome.dottedClass = *match[1].first;
     // A code inside a Message-ID is no status; the line ends the scan.
     if (!containsIgnoreCase(line, "Message-ID")) outcome.status = match.str(1);
     return outcome;
@@ -69,6 +78,47 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
   }
   outcome.isDecided = false;
   return outcome;
+}
+
+// The first dotted code of class 4 or 5 in `line` that stands alone: no
+// letter, digit or point just before it, and no further digit or ".digit"
+// after its one to three detail digits (RFC 3463: class "." subject "."
+// detail). "" when there is none.
+std::string_view failureCodeIn(std::string_view line) {
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto isWordOrPoint = [&](char c) {
+    return isDigit(c) || c == '.' || c == '_' || (c >= 'a' && c <= 'z') ||
+           (c >= 'A' && c <= 'Z');
+  };
+  const std::size_t n = line.size();
+  for (std::size_t i = 0; i + 5 <= n; ++i) {
+    if ((line[i] != '4' && line[i] != '5') || line[i + 1] != '.' ||
+        line[i + 2] < '0' || line[i + 2] > '7' || line[i + 3] != '.' ||
+        !isDigit(line[i + 4]) || (i > 0 && isWordOrPoint(line[i - 1]))) {
+      continue;
+    }
+    std::size_t end = i + 5;
+    while (end < n && end < i + 7 && isDigit(line[end])) ++end;
+    if (end < n && isDigit(line[end])) continue;
+    if (end + 1 < n && line[end] == '.' && isDigit(line[end + 1])) continue;
+    return line.substr(i, end - i);
+  }
+  return std::string_view();
+}
+
+// The two status rules the thorough reading adds to a line's outcome. A
+// class-2 code says a delivery went through ("250 2.0.0 Ok") or is a version
+// number ("Mailman 2.0.12"): the line decides nothing. A phrase row gives
+// the status its wording usually means; a failure code beside the wording
+// says what this server meant ("5.2.2 ... Mailbox full" is permanent).
+void applyThoroughRules(std::string_view line, LineOutcome& outcome) {
+  if (outcome.dottedClass == '2') {
+    outcome = LineOutcome();
+    return;
+  }
+  if (!outcome.isPhraseStatus) return;
+  const std::string_view code = failureCodeIn(line);
+  if (!code.empty()) outcome.status.assign(code);
 }
 
 // The line scan for one recipient over one list of lines.
@@ -89,8 +139,11 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
 class StatusScanner {
  public:
   StatusScanner(const Mailvane& patterns, const TextLines& lines,
-                bool isMemoized)
-      : patterns_(patterns), lines_(lines), isMemoized_(isMemoized) {}
+                bool isMemoized, ScanRules rules = ScanRules::kWritten)
+      : patterns_(patterns),
+        lines_(lines),
+        isMemoized_(isMemoized),
+        rules_(rules) {}
 
   std::string scan(std::string_view recipient, std::size_t start) {
     std::string namingStatus;
@@ -125,18 +178,26 @@ class StatusScanner {
   const LineOutcome& decide(std::size_t index, std::string_view line,
                             bool names) {
     if (!isMemoized_) {
-      scratch_ = decideLine(patterns_, line, names, candidatesOf(index, line));
+      scratch_ = decideUnder(index, line, names);
       return scratch_;
     }
     // Scans stop early as a rule, so the memo grows only as far as they reach.
     if (index >= memo_.size()) memo_.resize(index + 1);
     Slot& slot = names ? memo_[index].naming : memo_[index].other;
     if (!slot.isKnown) {
-      slot.outcome =
-          decideLine(patterns_, line, names, candidatesOf(index, line));
+      slot.outcome = decideUnder(index, line, names);
       slot.isKnown = true;
     }
     return slot.outcome;
+  }
+
+  // decideLine, with the thorough rules on top when the scan follows them.
+  LineOutcome decideUnder(std::size_t index, std::string_view line,
+                          bool names) {
+    LineOutcome outcome =
+        decideLine(patterns_, line, names, candidatesOf(index, line));
+    if (rules_ == ScanRules::kThorough) applyThoroughRules(line, outcome);
+    return outcome;
   }
 
   // The prefilter pass of line `index` (trimmed: `line`). A scan nearly
@@ -156,6 +217,7 @@ class StatusScanner {
   const Mailvane& patterns_;
   const TextLines& lines_;
   const bool isMemoized_;
+  const ScanRules rules_;
   std::vector<Memo> memo_;
   LineOutcome scratch_;
   static constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
@@ -167,8 +229,8 @@ class StatusScanner {
 
 std::string Mailvane::scanForStatus(const TextLines& lines,
                                     const std::string& recipient,
-                                    std::size_t start) const {
-  return StatusScanner(*this, lines, false).scan(recipient, start);
+                                    std::size_t start, ScanRules rules) const {
+  return StatusScanner(*this, lines, false, rules).scan(recipient, start);
 }
 
 bool Mailvane::findAddressInLine(std::string_view line,
@@ -256,6 +318,25 @@ bool Mailvane::findAddress(std::string_view line,
   return false;
 }
 
+bool Mailvane::findAddresses(std::string_view line,
+                             std::vector<std::string>& out) const {
+  std::string_view address;
+  if (!findAddress(line, address)) return false;
+  out.emplace_back(address);
+  // The later matches are the library's own, searched from the end of the
+  // last one with the byte before it in view, so "\b" reads as it would in
+  // the whole line.
+  thread_local ViewMatch match;
+  auto from = line.begin() + (address.data() + address.size() - line.data());
+  while (from != line.end() &&
+         boost::regex_search(from, line.end(), match, emailAddress,
+                             boost::match_prev_avail)) {
+    out.push_back(match.str(0));
+    from = match[0].second;
+  }
+  return true;
+}
+
 bool Mailvane::findFirstAddress(const TextLines& lines,
                                 std::vector<std::string>& out) const {
   for (std::string_view line : lines) {
@@ -264,13 +345,13 @@ bool Mailvane::findFirstAddress(const TextLines& lines,
   return false;
 }
 
-void MessageAnalysis::collectListedRecipients() {
+void MessageAnalysis::collectListedRecipients(ScanRules rules) {
   const std::string listed = message.root.headers.value("X-failed-recipients");
   // The root lines are scanned even in a multipart message, where they are
   // the text before the first boundary.
   const TextLines& lines = message.root.lines;
   const bool isMemoized = listed.find(',') != std::string::npos;
-  StatusScanner scanner(patterns_, lines, isMemoized);
+  StatusScanner scanner(patterns_, lines, isMemoized, rules);
   std::string_view rest = listed;
   while (true) {
     std::size_t comma = rest.find(',');
@@ -298,6 +379,141 @@ void MessageAnalysis::collectAddressSearchRecipient() {
   RecipientResult result;
   result.recipient = std::move(found.front());
   result.status = patterns_.scanForStatus(lines, result.recipient, 0);
+  result.action = actionFromStatus(patterns_, result.status);
+  recipients.push_back(std::move(result));
+}
+
+namespace {
+
+// Where a notice that lists its recipients below the quoted header of the
+// original message (as Exchange and GroupWise write it) starts to speak of
+// them.
+constexpr std::string_view kRecipientListLead =
+    "did not reach the following recipient";
+
+// The index of the first line holding kRecipientListLead, else 0.
+std::size_t searchStart(const TextLines& lines) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (containsIgnoreCase(lines[i], kRecipientListLead)) return i;
+  }
+  return 0;
+}
+
+// Whether a trimmed line starts with `prefix`, any letter case.
+bool startsWithIgnoreCase(std::string_view line, std::string_view prefix) {
+  return line.size() >= prefix.size() &&
+         equalsIgnoreCase(line.substr(0, prefix.size()), prefix);
+}
+
+// The address of a trimmed line that begins "<address>:" (qmail, Postfix's
+// plain-text part, Yahoo), or "": an "@" inside, no blank or second "<".
+std::string_view angleListedAddress(std::string_view line) {
+  if (!line.starts_with('<')) return std::string_view();
+  const std::size_t close = line.find('>');
+  if (close == std::string_view::npos || close + 1 >= line.size() ||
+      line[close + 1] != ':') {
+    return std::string_view();
+  }
+  const std::string_view address = line.substr(1, close - 1);
+  const std::size_t at = address.find('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 == address.size() ||
+      address.find_first_of(" \t<") != std::string_view::npos) {
+    return std::string_view();
+  }
+  return address;
+}
+
+// Whether the addresses on this trimmed line are message identifiers or the
+// envelope sender rather than mailboxes that failed.
+bool isIdentifierOrSenderLine(std::string_view line) {
+  return containsIgnoreCase(line, "Message-ID") ||
+         containsIgnoreCase(line, "Content-ID") ||
+         startsWithIgnoreCase(line, "References:") ||
+         startsWithIgnoreCase(line, "In-Reply-To:") ||
+         line.find(kTranscriptFrom) != std::string_view::npos;
+}
+
+bool containsAddress(const std::vector<std::string>& addresses,
+                     std::string_view address) {
+  for (const std::string& known : addresses) {
+    if (equalsIgnoreCase(known, address)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MessageAnalysis::collectAngleListedRecipients(const TextLines& lines,
+                                                   std::size_t start) {
+  std::vector<std::string> listed;
+  std::vector<std::size_t> listedAt;
+  for (std::size_t i = start; i < lines.size(); ++i) {
+    const std::string_view line = trimView(lines[i]);
+    // The copy of the bounced message follows; its addresses are not about
+    // the failure.
+    if (line.starts_with("--- ") || containsIgnoreCase(line, kCopyMarker)) {
+      break;
+    }
+    const std::string_view address = angleListedAddress(line);
+    if (address.empty() || containsAddress(listed, address)) continue;
+    listed.emplace_back(address);
+    listedAt.push_back(i);
+  }
+  if (listed.empty()) return false;
+  // One scan per recipient over the same lines, each from its own line.
+  StatusScanner scanner(patterns_, lines, listed.size() > 1,
+                        ScanRules::kThorough);
+  for (std::size_t k = 0; k < listed.size(); ++k) {
+    RecipientResult result;
+    result.status = scanner.scan(listed[k], listedAt[k]);
+    result.action = actionFromStatus(patterns_, result.status);
+    result.recipient = std::move(listed[k]);
+    recipients.push_back(std::move(result));
+  }
+  return true;
+}
+
+// The first address whose line is not skipped and that is not the bounce's
+// own From or To address wins; when every address is skipped, the first
+// one. The status is scanned from the start of the search when no address
+// stands above the recipient's line, else from that line: a skipped address
+// above it would end the scan as "another address".
+void MessageAnalysis::collectThoroughSearchRecipients() {
+  const TextLines& lines =
+      message.parts.empty() ? message.root.lines : message.parts.front().lines;
+  const std::size_t start = searchStart(lines);
+  if (collectAngleListedRecipients(lines, start)) return;
+
+  std::vector<std::string> own;
+  patterns_.findAddresses(message.root.headers.value("From"), own);
+  patterns_.findAddresses(message.root.headers.value("To"), own);
+  std::string first;
+  std::size_t firstAt = 0;
+  std::string chosen;
+  std::size_t chosenAt = 0;
+  std::vector<std::string> found;
+  for (std::size_t i = start; i < lines.size() && chosen.empty(); ++i) {
+    found.clear();
+    if (!patterns_.findAddresses(lines[i], found)) continue;
+    if (first.empty()) {
+      first = found.front();
+      firstAt = i;
+    }
+    if (isIdentifierOrSenderLine(trimView(lines[i]))) continue;
+    for (std::string& address : found) {
+      if (containsAddress(own, address)) continue;
+      chosen = std::move(address);
+      chosenAt = i;
+      break;
+    }
+  }
+  if (first.empty()) return;
+  RecipientResult result;
+  const bool isFirst = chosen.empty() || chosenAt == firstAt;
+  result.recipient = chosen.empty() ? std::move(first) : std::move(chosen);
+  result.status =
+      patterns_.scanForStatus(lines, result.recipient,
+                              isFirst ? start : chosenAt, ScanRules::kThorough);
   result.action = actionFromStatus(patterns_, result.status);
   recipients.push_back(std::move(result));
 }

@@ -62,7 +62,7 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   if (!parseBody(buffer, position, message, kPartsReadFirst)) return;
 
   // All three verdicts are computed, in this order, whatever branch runs.
-  isBounce = isBounceMessage();
+  isBounce = isBounceMessage() || (isThorough_ && isThoroughBounce());
   isFbl = isFeedbackReport();
   isAutoResponse = isAutoReply();
 
@@ -82,6 +82,10 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
     appendAutoReplyResult();
     return;
   }
+  if (isThorough_) {
+    collectThoroughRecipients();
+    return;
+  }
   if (isDeliveryStatusReport()) {
     // RFC 3464 puts the machine-readable fields in the second part; a report
     // without one yields nothing, and no free-text search stands in for it.
@@ -95,6 +99,33 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
     return;
   }
   if (isBounce) collectAddressSearchRecipient();
+}
+
+void MessageAnalysis::collectThoroughRecipients() {
+  const TextLines* reportLines = thoroughReportLines();
+  const bool isReport = reportLines != nullptr || isDeliveryStatusReport();
+  if (reportLines != nullptr) {
+    // A paragraph break written as a line of blanks is still one.
+    thread_local TextLines paragraphs;
+    paragraphs.assign(reportLines->begin(), reportLines->end());
+    for (std::string_view& line : paragraphs) {
+      if (!line.empty() &&
+          line.find_first_not_of(" \t") == std::string_view::npos) {
+        line = std::string_view();
+      }
+    }
+    parseDeliveryStatus(paragraphs);
+    paragraphs.clear();
+    collectReportRecipients();
+    if (!recipients.empty()) return;
+  }
+  // A report that names no recipient is still about a failure: the
+  // recipient is looked for as in a free-text bounce.
+  if (message.root.headers.has("X-failed-recipients")) {
+    collectListedRecipients(ScanRules::kThorough);
+    return;
+  }
+  if (isBounce || isReport) collectThoroughSearchRecipients();
 }
 
 void MessageAnalysis::appendAutoReplyResult() {

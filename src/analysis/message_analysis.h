@@ -49,6 +49,12 @@ class MessageAnalysis {
   void analyse(const MessageBuffer* buffer);
   // Empties every field below.
   void reset();
+  // Chooses the thorough reading for the messages analysed from now on:
+  // further bounce signs, a report part found wherever it stands, and an
+  // address search that lists every failed recipient and passes over the
+  // sender's own address and message identifiers. Off by default, and
+  // kept by reset(): without it the results follow the written rules.
+  void setThorough(bool isThorough) { isThorough_ = isThorough; }
 
   // The state, in this order.
   MimeMessage message;
@@ -85,6 +91,19 @@ class MessageAnalysis {
   bool isFeedbackReport();
   bool isAutoReply() const;
   bool isDeliveryStatusReport() const;
+  // The further bounce signs of the thorough reading: a From address in
+  // angle brackets that begins with postmaster or mailer-daemon, whatever
+  // name stands before it, and more failure wording in the subject.
+  bool isThoroughBounce() const;
+
+  // The result branches after the auto-reply ones, as the thorough reading
+  // runs them: a report that yields no recipient hands over to the listed
+  // recipients and then to the address search.
+  void collectThoroughRecipients();
+  // The lines of the first part of type message/delivery-status of a
+  // multipart message (reading the whole body for it when needed), else the
+  // second part of a delivery-status report; null when there is neither.
+  const TextLines* thoroughReportLines();
 
   // Delivery-status reports.
 
@@ -100,9 +119,18 @@ class MessageAnalysis {
   // Free-text bounces.
 
   // One result per non-empty piece of "X-failed-recipients".
-  void collectListedRecipients();
+  void collectListedRecipients(ScanRules rules = ScanRules::kWritten);
   // One result for the first address in the scanned lines, or none.
   void collectAddressSearchRecipient();
+  // The thorough address search over the same lines: every "<address>:"
+  // line's address, else the first address that is neither the bounce's own
+  // From or To address nor on an identifier or envelope-sender line (the
+  // first address when every one is). Appends nothing when there is none.
+  void collectThoroughSearchRecipients();
+  // Appends one result per distinct address of the lines that begin with
+  // "<address>:", from `start` up to the returned copy; false when there is
+  // no such line.
+  bool collectAngleListedRecipients(const TextLines& lines, std::size_t start);
 
   // Feedback-loop reports: exactly one result; may shorten `subject`.
   void buildFeedbackResult();
@@ -123,6 +151,8 @@ class MessageAnalysis {
   // pass over it; the verdicts try only these.
   PatternCandidates subjectCandidates_;
   bool isFirstPartRead_ = false;
+  // A setting, not message state: see setThorough().
+  bool isThorough_ = false;
 };
 
 // The branch steps of an analysis one at a time, on state a caller has set

@@ -71,6 +71,12 @@ enum class HeaderRule {
   kXLoopScomp,
 };
 
+// The rules a free-text status scan follows. kWritten: the line tests as
+// written. kThorough adds two: a dotted code of class 2 (a "2.0.0 Ok", a
+// version number) decides nothing, and a line decided by a phrase row that
+// also holds a dotted code of class 4 or 5 gives that code.
+enum class ScanRules { kWritten, kThorough };
+
 // The pattern object: one process-wide instance (mailvane()), built before
 // main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
 class Mailvane {
@@ -162,14 +168,18 @@ class Mailvane {
   // The status decided for `recipient` by the lines from index `start` on: a
   // dotted code, or "" when none is found or the scan is stopped.
   std::string scanForStatus(const TextLines& lines,
-                            const std::string& recipient,
-                            std::size_t start) const;
+                            const std::string& recipient, std::size_t start,
+                            ScanRules rules = ScanRules::kWritten) const;
   // Appends the leftmost address of `line` to `out`; false when none.
   bool findAddressInLine(std::string_view line,
                          std::vector<std::string>& out) const;
   // The leftmost match of pattern 7 (emailAddress) in `line` as `address`;
   // false when there is none.
   bool findAddress(std::string_view line, std::string_view& address) const;
+  // Appends every match of pattern 7 in `line`, left to right, each search
+  // starting where the last match ended; false when there is none.
+  bool findAddresses(std::string_view line,
+                     std::vector<std::string>& out) const;
   // Appends the first address of the first line that holds one; at most one.
   bool findFirstAddress(const TextLines& lines,
                         std::vector<std::string>& out) const;

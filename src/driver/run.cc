@@ -125,7 +125,10 @@ int runProgram(int argc, char** argv) {
   RunOptions options;
   int status = kExitUsage;
   // Unusable options get no message of their own: the usage line is the hint.
-  if (parseOptions(argc, argv, options)) status = processMatches(options);
+  if (parseOptions(argc, argv, options)) {
+    messageAnalysis().setThorough(options.thorough);
+    status = processMatches(options);
+  }
   consoleLog().disable();
 
   if (options.waitExit) {
@@ -157,6 +160,8 @@ bool parseOptions(int argc, char** argv, RunOptions& options) {
       options.append = true;
     } else if (isOption(arg, "-waitexit")) {
       options.waitExit = true;
+    } else if (isOption(arg, "-thorough")) {
+      options.thorough = true;
     }
   }
   return !options.outPath.empty() &&

@@ -23,6 +23,9 @@ struct RunOptions {
   std::string outPath;
   bool append = false;
   bool waitExit = false;
+  // -thorough: the analysis reads each message thoroughly (see
+  // MessageAnalysis::setThorough); the rows follow the written rules without.
+  bool thorough = false;
 };
 
 // Exit statuses of runProgram.
