@@ -127,10 +127,17 @@ namespace {
 // Failure wording in subjects that the bounce subject pattern does not
 // hold; any letter case.
 constexpr std::string_view kThoroughBounceSubjects[] = {
-    "could not be delivered", "not delivered",         "delivery failed",
-    "non-delivery",           "nondelivery",           "mail failure",
-    "delivery warning",       "automatically rejected", "user unknown",
-    "failed mail",            "delayed mail",
+    "could not be delivered",
+    "not delivered",
+    "delivery failed",
+    "non-delivery",
+    "nondelivery",
+    "mail failure",
+    "delivery warning",
+    "automatically rejected",
+    "user unknown",
+    "failed mail",
+    "delayed mail",
 };
 
 bool startsWithWord(std::string_view text, std::string_view word) {
@@ -145,7 +152,8 @@ bool MessageAnalysis::isThoroughBounce() const {
   // brackets, whatever name comes first.
   const std::string from = message.root.headers.value("From");
   const std::size_t open = from.find('<');
-  if (open != std::string::npos && from.find('>', open + 1) != std::string::npos) {
+  if (open != std::string::npos &&
+      from.find('>', open + 1) != std::string::npos) {
     const std::string_view address = stripAngleBrackets(from);
     if (startsWithWord(address, "postmaster") ||
         startsWithWord(address, "mailer-daemon")) {
