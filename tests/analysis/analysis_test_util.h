@@ -4,9 +4,12 @@
 #ifndef MAILVANE_TESTS_ANALYSIS_ANALYSIS_TEST_UTIL_H_
 #define MAILVANE_TESTS_ANALYSIS_ANALYSIS_TEST_UTIL_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "analysis/message_analysis.h"
 #include "test_util.h"
@@ -21,6 +24,29 @@ inline std::string results(MessageAnalysis& a, std::string_view text) {
     out += "{" + r.action + "," + r.status + "," + r.recipient + "}";
   }
   return out;
+}
+
+// A case of the thorough reading: a message, its results with -thorough and
+// its results without (which must stay those of the written rules).
+struct ThoroughCase {
+  const char* name;
+  std::string message;
+  const char* wantThorough;
+  const char* wantWritten;
+};
+
+// Checks every case both ways, each with an analyser of its own setting.
+inline void expectThoroughCases(const std::vector<ThoroughCase>& cases) {
+  for (const ThoroughCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageAnalysis written(mailvane());
+    MessageAnalysis thorough(mailvane());
+    thorough.setThorough(true);
+    std::string got = results(thorough, c.message);
+    EXPECT_EQ(got, c.wantThorough) << "thorough: got " << got;
+    got = results(written, c.message);
+    EXPECT_EQ(got, c.wantWritten) << "written rules: got " << got;
+  }
 }
 
 // `line` with every byte outside printable ASCII written as \xNN.

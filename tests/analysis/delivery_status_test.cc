@@ -14,6 +14,68 @@ std::string deliveryReport(std::string_view report) {
          std::string(report) + "--RPT--\n";
 }
 
+// A multipart message of type `type` with `parts`, each given with its own
+// header block.
+std::string multipartMessage(std::string_view type,
+                             const std::vector<std::string>& parts) {
+  std::string text = "Subject: note\nContent-Type: " + std::string(type) +
+                     "; boundary=\"B\"\n\npreamble\n";
+  for (const std::string& part : parts) text += "--B\n" + part;
+  return text + "--B--\n";
+}
+
+const std::string kRecipientReport =
+    "Content-Type: message/delivery-status\n\nReporting-MTA: dns; mx\n\n"
+    "Final-Recipient: rfc822; kim@example.org\nAction: failed\n"
+    "Status: 5.1.1\n";
+
+// The report part found by its own type, paragraphs parted by lines of
+// blanks, and a report without recipients handing over to the search.
+TEST(DeliveryStatusTest, ThoroughReadingOfReports) {
+  const std::string notice = "Content-Type: text/plain\n\nNot delivered.\n";
+  expectThoroughCases({
+      {"report without report-type",
+       multipartMessage("multipart/report", {notice, kRecipientReport}),
+       "{failed,5.1.1,kim@example.org}", ""},
+      {"report wrapped in multipart/mixed, third part",
+       multipartMessage("multipart/mixed",
+                        {notice,
+                         "Content-Type: message/rfc822\n\nFrom: "
+                         "jo@example.com\n\nhi\n",
+                         kRecipientReport}),
+       "{failed,5.1.1,kim@example.org}", ""},
+      {"delivery-status report without such a part keeps its second",
+       multipartMessage("multipart/report; report-type=delivery-status",
+                        {notice,
+                         "Content-Type: text/plain\n\nX: y\n\n"
+                         "Final-Recipient: rfc822; lee@example.com\n"}),
+       "{,,lee@example.com}", "{,,lee@example.com}"},
+      {"paragraphs parted by a line of blanks",
+       deliveryReport("Reporting-MTA: dns; mx\n \t \n"
+                      "Final-Recipient: rfc822; kim@example.org\n"
+                      "Action: failed\nStatus: 5.1.1\n"),
+       "{failed,5.1.1,kim@example.org}", ""},
+      {"no recipient paragraph: the first part is searched",
+       multipartMessage(
+           "multipart/report; report-type=delivery-status",
+           {"Content-Type: text/plain\n\nkim@example.org: mailbox is full\n",
+            "Content-Type: message/delivery-status\n\nReporting-MTA: x\n"}),
+       "{transient,4.2.2,kim@example.org}", ""},
+      {"no recipient paragraph: X-Failed-Recipients next",
+       "X-Failed-Recipients: lee@example.com\n" +
+           multipartMessage("multipart/report; report-type=delivery-status",
+                            {"Content-Type: text/plain\n\nkim@example.org\n",
+                             "Content-Type: message/delivery-status\n\n"
+                             "Reporting-MTA: x\n"}),
+       "{,,lee@example.com}", ""},
+      {"report of one part only: the part is searched",
+       multipartMessage("multipart/report; report-type=delivery-status",
+                        {"Content-Type: text/plain\n\nkim@example.org: "
+                         "550 5.1.1 no such user\n"}),
+       "{failed,5.1.1,kim@example.org}", ""},
+  });
+}
+
 // Recipient paragraphs (after a per-message one) and their results.
 TEST(DeliveryStatusTest, RecipientParagraphs) {
   const std::pair<const char*, const char*> cases[] = {

@@ -124,6 +124,72 @@ TEST(AddressSearchTest, FirstAddressOfTheScannedLines) {
   }
 }
 
+// The address search of the thorough reading, one layout per case.
+TEST(AddressSearchTest, ThoroughSearchListsEveryFailedRecipient) {
+  const std::string daemon = "From: MAILER-DAEMON@mx.example.net\n";
+  expectThoroughCases({
+      {"qmail: every <address>: line, once, up to the copy",
+       daemon + "\nHi. This is the qmail-send program at mx.example.net.\n\n"
+                "<kim@example.org>:\nSorry, no mailbox here by that name. "
+                "(#5.1.1)\n\n  <lee@example.com>:  \nuser is over quota\n\n"
+                "<KIM@example.org>:\nagain\n\n"
+                "--- Below this line is a copy of the message.\n\n"
+                "<zed@example.net>: 550 5.1.1 unknown\n",
+       "{failed,5.1.1,kim@example.org}{transient,4.2.2,lee@example.com}",
+       "{failed,5.1.1,kim@example.org}"},
+      {"postfix: the copy marker ends the list",
+       daemon + "\n<kim@example.org>: host mx said: 550 5.1.1 unknown\n" +
+           kMarker + "\n<lee@example.com>: host mx said: 552 full\n",
+       "{failed,5.1.1,kim@example.org}", "{failed,5.1.1,kim@example.org}"},
+      {"the bounce's own To address is passed over",
+       daemon + "To: jo@example.com\n\nYour message from jo@example.com to\n"
+                "kim@example.org failed: 550 5.1.1 no such user\n",
+       "{failed,5.1.1,kim@example.org}", "{,,jo@example.com}"},
+      {"the own address when no other follows",
+       daemon + "To: jo@example.com\n\njo@example.com: mailbox is full\n",
+       "{transient,4.2.2,jo@example.com}", "{transient,4.2.2,jo@example.com}"},
+      {"message identifiers are passed over",
+       daemon + "\nMessage-ID: <123.abc@mx.example.net>\n"
+                "references: <x.1@mx.example.net>\n"
+                "kim@example.org: 550 5.1.1 no such user\n",
+       "{failed,5.1.1,kim@example.org}", "{,,123.abc@mx.example.net}"},
+      {"the envelope sender of a transcript is passed over",
+       daemon + "\nMAIL FROM:<jo@example.com> SIZE=100\n"
+                "RCPT TO:<kim@example.org>\n550 5.1.1 unknown\n",
+       "{failed,5.1.1,kim@example.org}", "{,,jo@example.com}"},
+      {"every address passed over: the first one",
+       daemon + "\nMessage-ID: <123.abc@mx.example.net>\nsaid: 550 no\n",
+       "{failed,5.1.1,123.abc@mx.example.net}",
+       "{failed,5.1.1,123.abc@mx.example.net}"},
+      {"the search starts below the quoted header",
+       daemon + "\nYour message\n  To: lee@example.com\n  Subject: hi\n"
+                "did not reach the following recipient(s):\n"
+                "kim@example.org on 1/1/2024\n  <mx.example.org #5.1.1>\n",
+       "{failed,5.1.1,kim@example.org}", "{,,lee@example.com}"},
+  });
+}
+
+// The status rules of the thorough reading, on the listed recipients' scan.
+TEST(ListedRecipientsTest, ThoroughScanSkipsClassTwoAndPrefersTheLineCode) {
+  const auto bounce = [](std::vector<std::string> body) {
+    return listedBounce("a@x.test", body);
+  };
+  expectThoroughCases({
+      {"a version number decides nothing",
+       bounce({"Mailman 2.0.12 says:", "a@x.test: mailbox is full"}),
+       "{transient,4.2.2,a@x.test}", "{success,2.0.12,a@x.test}"},
+      {"a delivery that went through decides nothing",
+       bounce({"relay said: 250 2.0.0 Ok", "then: 550 5.1.1 no"}),
+       "{failed,5.1.1,a@x.test}", "{success,2.0.0,a@x.test}"},
+      {"the line's failure code wins over the phrase row",
+       bounce({"5.2.2 <a@x.test>... Mailbox Full"}), "{failed,5.2.2,a@x.test}",
+       "{transient,4.2.2,a@x.test}"},
+      {"an address or longer number is no code",
+       bounce({"Mailbox full at 10.5.2.20 and 5.2.2.1"}),
+       "{transient,4.2.2,a@x.test}", "{transient,4.2.2,a@x.test}"},
+  });
+}
+
 // The look-ahead exactly as the rule states it: a line naming the recipient
 // first scans the lines after it and keeps its own finding only when that
 // comes back empty. Exponential in the naming lines; for short lists only.

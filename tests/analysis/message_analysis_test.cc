@@ -38,6 +38,27 @@ TEST(ClassificationTest, VerdictsFollowTheHeaders) {
   }
 }
 
+TEST(ClassificationTest, ThoroughReadingFindsMoreBounceSigns) {
+  const std::string body = "\n\nkim@example.org: 550 5.1.1 no such user\n";
+  expectThoroughCases({
+      {"daemon address after a display name",
+       "From: \"Mail Delivery System\" <MAILER-DAEMON@example.org>" + body,
+       "{failed,5.1.1,kim@example.org}", ""},
+      {"postmaster address after a display name",
+       "From: Mail Administrator <postmaster@mx.example.net>" + body,
+       "{failed,5.1.1,kim@example.org}", ""},
+      {"postmaster only as the display name",
+       "From: \"postmaster\" <jo@example.com>" + body, "", ""},
+      {"daemon address without brackets",
+       "From: Mail System mailer-daemon@example.org" + body, "", ""},
+      {"subject wording", "Subject: Message could NOT be delivered" + body,
+       "{failed,5.1.1,kim@example.org}", ""},
+      {"subject wording at the end", "Subject: Warning: delayed mail" + body,
+       "{failed,5.1.1,kim@example.org}", ""},
+      {"ordinary subject", "Subject: delivered on time" + body, "", ""},
+  });
+}
+
 TEST(AutoReplyTest, SubjectStopOrOneTransientResult) {
   struct Case {
     const char* name;

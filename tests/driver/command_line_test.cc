@@ -230,6 +230,22 @@ TEST(CommandLineTest, AutoReplyRowReplacesOldRowsOrFollowsThemWithAppend) {
       << "got: " << rows;
 }
 
+TEST(CommandLineTest, ThoroughOptionInAnyCaseChangesOnlyThatRun) {
+  ScratchDir dir;
+  dir.write("b.eml",
+            "From: MAILER-DAEMON@mx.example.net\nTo: jo@example.com\n\n"
+            "Your message from jo@example.com to\nkim@example.org failed.\n");
+  const auto recipientLine = [&](const Args& extra) {
+    Args args = {"-eml", "b.eml", "-out", "r.csv"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const MailvaneRun run = runMailvane(dir.path(), args);
+    EXPECT_EQ(run.status, 0);
+    return run.console.substr(run.console.find("  Recipient: "));
+  };
+  EXPECT_EQ(recipientLine({}), "  Recipient: jo@example.com\n");
+  EXPECT_EQ(recipientLine({"-Thorough"}), "  Recipient: kim@example.org\n");
+}
+
 TEST(CommandLineTest, UnopenableOutputLeavesInputUnreadAndTellsWhetherToRetry) {
   ScratchDir dir;
   dir.write("a.eml", kAutoReply);
