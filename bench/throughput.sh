@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Whole-run throughput of Mailvane beside references, timed side by side in
 # one run over the same files:
-#   1. Mailvane (Release build) with -dir over the folder;
+#   1. Mailvane (Release build) with -dir over the folder, and the same
+#      with -thorough (the reading for list cleaning, which may cost at most
+#      a tenth more);
 #   2. the read floor: bench/read_floor.cc, one process that lists the folder
 #      and opens, fstat's, reads to the end and closes each file, nothing
 #      more; no program that reads every message can be faster;
@@ -12,8 +14,9 @@
 # messages) under unique names until it holds at least the wanted number of
 # files. After one warm-up run of each, the three are run in turn, round
 # after round; the median of each is reported as messages/s and MB/s, with
-# the ratios "Mailvane / read floor", "Mailvane / find -exec cat" and
-# "Mailvane / Sisimai" (of messages per second), Mailvane's system calls per
+# the ratios "Mailvane / read floor", "Mailvane / find -exec cat",
+# "Mailvane / Sisimai" (of messages per second) and "-thorough / default"
+# (of run times), Mailvane's system calls per
 # file (strace -c -f over one run, when strace is there) and its peak resident
 # memory over the whole folder. With --baseline, a second Mailvane build (say
 # of main) is timed in the same rounds, and "Mailvane / baseline" printed.
@@ -109,6 +112,7 @@ elapsed() {
 # Console output goes to /dev/null, the rows to a file in the scratch
 # directory (outside the scanned folder).
 run_mailvane() { "$mailvane" -dir "$folder" -out "$scratch/out.csv" >/dev/null; }
+run_thorough() { "$mailvane" -dir "$folder" -out "$scratch/thorough.csv" -thorough >/dev/null; }
 run_baseline() { "$baseline_bin" -dir "$folder" -out "$scratch/base.csv" >/dev/null; }
 run_readfloor() { "$scratch/read_floor" "$folder" >/dev/null; }
 run_findcat() { find "$folder" -type f -exec cat {} + >/dev/null; }
@@ -120,7 +124,9 @@ run_mailvane
 rows=$(wc -l <"$scratch/out.csv")
 echo "Warm-up: Mailvane wrote $rows rows; read floor: $("$scratch/read_floor" "$folder")"
 run_findcat
-tools=(mailvane readfloor findcat)
+run_thorough
+echo "Warm-up: Mailvane -thorough wrote $(wc -l <"$scratch/thorough.csv") rows"
+tools=(mailvane thorough readfloor findcat)
 if [ -n "$baseline" ]; then
   run_baseline
   echo "Warm-up: baseline wrote $(wc -l <"$scratch/base.csv") rows"
@@ -158,6 +164,7 @@ ratio "read floor" readfloor
 ratio "find -exec cat" findcat
 [ -n "$baseline" ] && ratio baseline baseline
 ((with_sisimai)) && ratio Sisimai sisimai
+awk -v m="${med[mailvane]}" -v t="${med[thorough]}" 'BEGIN {printf "Mailvane -thorough / default (time): %.3f\n", t / m}'
 if command -v strace >/dev/null; then
   strace -c -f -U calls,name -o "$scratch/strace.txt" \
     "$mailvane" -dir "$folder" -out "$scratch/out.csv" >/dev/null
