@@ -167,8 +167,10 @@ void MessageAnalysis::collectReportRecipients() {
 namespace {
 
 bool isReportPart(const MimePart& part) {
-  return equalsIgnoreCase(part.headers.get("Content-Type", "type"),
-                          "message/delivery-status");
+  const HeaderField* field = part.headers.find("Content-Type");
+  const std::string* type =
+      field == nullptr ? nullptr : field->params.find("type");
+  return type != nullptr && equalsIgnoreCase(*type, "message/delivery-status");
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // recipient comes from scanning the body lines against the phrase table and
 // a few code patterns; the action follows from the code's class digit.
 
+#include <algorithm>
 #include <boost/regex.hpp>
+#include <functional>
 
 #include "analysis/message_analysis.h"
 #include "analysis/patterns.h"
@@ -318,22 +320,19 @@ bool Mailvane::findAddress(std::string_view line,
   return false;
 }
 
-bool Mailvane::findAddresses(std::string_view line,
-                             std::vector<std::string>& out) const {
-  std::string_view address;
-  if (!findAddress(line, address)) return false;
-  out.emplace_back(address);
-  // The later matches are the library's own, searched from the end of the
-  // last one with the byte before it in view, so "\b" reads as it would in
-  // the whole line.
+bool Mailvane::findAddressFrom(std::string_view line, std::size_t from,
+                               std::string_view& address) const {
+  if (from == 0) return findAddress(line, address);
+  if (from >= line.size()) return false;
+  // The library's own answer: the byte before `from` decides "\b" there.
   thread_local ViewMatch match;
-  auto from = line.begin() + (address.data() + address.size() - line.data());
-  while (from != line.end() &&
-         boost::regex_search(from, line.end(), match, emailAddress,
-                             boost::match_prev_avail)) {
-    out.push_back(match.str(0));
-    from = match[0].second;
+  if (!boost::regex_search(line.begin() + static_cast<std::ptrdiff_t>(from),
+                           line.end(), match, emailAddress,
+                           boost::match_prev_avail)) {
+    return false;
   }
+  address = std::string_view(match[0].first,
+                             static_cast<std::size_t>(match[0].length()));
   return true;
 }
 
@@ -391,10 +390,43 @@ namespace {
 constexpr std::string_view kRecipientListLead =
     "did not reach the following recipient";
 
+// A search for one text in any letter case that skips ahead by up to the
+// text's length at each try (Horspool: the byte under the window's last
+// place says how far the text can move). The thorough search looks for its
+// two long texts in every line of a bounce's first part, returned copies
+// included.
+class FoldedText {
+ public:
+  explicit FoldedText(std::string_view text) : text_(text) {
+    skip_.fill(text.size());
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+      const char lower = foldCase(text[i]);
+      const char upper = lower >= 'a' && lower <= 'z'
+                             ? static_cast<char>(lower - 'a' + 'A')
+                             : lower;
+      skip_[static_cast<unsigned char>(lower)] = text.size() - 1 - i;
+      skip_[static_cast<unsigned char>(upper)] = text.size() - 1 - i;
+    }
+  }
+  bool isIn(std::string_view line) const {
+    const std::size_t n = text_.size();
+    for (std::size_t at = 0; at + n <= line.size();
+         at += skip_[static_cast<unsigned char>(line[at + n - 1])]) {
+      if (equalsIgnoreCase(line.substr(at, n), text_)) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string_view text_;
+  std::array<std::size_t, 256> skip_;
+};
+
 // The index of the first line holding kRecipientListLead, else 0.
 std::size_t searchStart(const TextLines& lines) {
+  static const FoldedText lead(kRecipientListLead);
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (containsIgnoreCase(lines[i], kRecipientListLead)) return i;
+    if (lead.isIn(lines[i])) return i;
   }
   return 0;
 }
@@ -445,15 +477,14 @@ bool containsAddress(const std::vector<std::string>& addresses,
 
 bool MessageAnalysis::collectAngleListedRecipients(const TextLines& lines,
                                                    std::size_t start) {
+  static const FoldedText copyMarker(kCopyMarker);
   std::vector<std::string> listed;
   std::vector<std::size_t> listedAt;
   for (std::size_t i = start; i < lines.size(); ++i) {
     const std::string_view line = trimView(lines[i]);
     // The copy of the bounced message follows; its addresses are not about
     // the failure.
-    if (line.starts_with("--- ") || containsIgnoreCase(line, kCopyMarker)) {
-      break;
-    }
+    if (line.starts_with("--- ") || copyMarker.isIn(line)) break;
     const std::string_view address = angleListedAddress(line);
     if (address.empty() || containsAddress(listed, address)) continue;
     listed.emplace_back(address);
@@ -485,26 +516,35 @@ void MessageAnalysis::collectThoroughSearchRecipients() {
   if (collectAngleListedRecipients(lines, start)) return;
 
   std::vector<std::string> own;
-  patterns_.findAddresses(message.root.headers.value("From"), own);
-  patterns_.findAddresses(message.root.headers.value("To"), own);
+  for (const char* name : {"From", "To"}) {
+    const std::string value = message.root.headers.value(name);
+    std::string_view address;
+    for (std::size_t at = 0; patterns_.findAddressFrom(value, at, address);
+         at = address.data() + address.size() - value.data()) {
+      own.emplace_back(address);
+    }
+  }
   std::string first;
   std::size_t firstAt = 0;
   std::string chosen;
   std::size_t chosenAt = 0;
-  std::vector<std::string> found;
   for (std::size_t i = start; i < lines.size() && chosen.empty(); ++i) {
-    found.clear();
-    if (!patterns_.findAddresses(lines[i], found)) continue;
+    const std::string_view line = lines[i];
+    std::string_view address;
+    if (!patterns_.findAddressFrom(line, 0, address)) continue;
     if (first.empty()) {
-      first = found.front();
+      first = address;
       firstAt = i;
     }
-    if (isIdentifierOrSenderLine(trimView(lines[i]))) continue;
-    for (std::string& address : found) {
-      if (containsAddress(own, address)) continue;
-      chosen = std::move(address);
+    if (isIdentifierOrSenderLine(trimView(line))) continue;
+    // The line's addresses left to right, past the bounce's own ones.
+    while (containsAddress(own, address)) {
+      const std::size_t end = address.data() + address.size() - line.data();
+      if (!patterns_.findAddressFrom(line, end, address)) break;
+    }
+    if (!containsAddress(own, address)) {
+      chosen = address;
       chosenAt = i;
-      break;
     }
   }
   if (first.empty()) return;

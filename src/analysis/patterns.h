@@ -176,10 +176,11 @@ class Mailvane {
   // The leftmost match of pattern 7 (emailAddress) in `line` as `address`;
   // false when there is none.
   bool findAddress(std::string_view line, std::string_view& address) const;
-  // Appends every match of pattern 7 in `line`, left to right, each search
-  // starting where the last match ended; false when there is none.
-  bool findAddresses(std::string_view line,
-                     std::vector<std::string>& out) const;
+  // The leftmost match of pattern 7 in `line` at or after offset `from`, as
+  // the library's search from there finds it with the byte before in view;
+  // so from the end of one match it gives the next. False when none.
+  bool findAddressFrom(std::string_view line, std::size_t from,
+                       std::string_view& address) const;
   // Appends the first address of the first line that holds one; at most one.
   bool findFirstAddress(const TextLines& lines,
                         std::vector<std::string>& out) const;
