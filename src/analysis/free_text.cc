@@ -390,38 +390,6 @@ namespace {
 constexpr std::string_view kRecipientListLead =
     "did not reach the following recipient";
 
-// A search for one text in any letter case that skips ahead by up to the
-// text's length at each try (Horspool: the byte under the window's last
-// place says how far the text can move). The thorough search looks for its
-// two long texts in every line of a bounce's first part, returned copies
-// included.
-class FoldedText {
- public:
-  explicit FoldedText(std::string_view text) : text_(text) {
-    skip_.fill(text.size());
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-      const char lower = foldCase(text[i]);
-      const char upper = lower >= 'a' && lower <= 'z'
-                             ? static_cast<char>(lower - 'a' + 'A')
-                             : lower;
-      skip_[static_cast<unsigned char>(lower)] = text.size() - 1 - i;
-      skip_[static_cast<unsigned char>(upper)] = text.size() - 1 - i;
-    }
-  }
-  bool isIn(std::string_view line) const {
-    const std::size_t n = text_.size();
-    for (std::size_t at = 0; at + n <= line.size();
-         at += skip_[static_cast<unsigned char>(line[at + n - 1])]) {
-      if (equalsIgnoreCase(line.substr(at, n), text_)) return true;
-    }
-    return false;
-  }
-
- private:
-  std::string_view text_;
-  std::array<std::size_t, 256> skip_;
-};
-
 // The index of the first line holding kRecipientListLead, else 0.
 std::size_t searchStart(const TextLines& lines) {
   static const FoldedText lead(kRecipientListLead);

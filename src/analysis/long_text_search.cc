@@ -220,3 +220,27 @@ std::size_t ReplyCodeRefusal::find(std::string_view line) const {
   }
   return std::string_view::npos;
 }
+
+FoldedText::FoldedText(std::string_view text) : text_(text) {
+  skip_.fill(text.size());
+  // Each byte but the last moves the text so far that its last place in the
+  // text comes under the window's end, in either letter case.
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    const char lower = foldCase(text[i]);
+    const char upper = lower >= 'a' && lower <= 'z'
+                           ? static_cast<char>(lower - 'a' + 'A')
+                           : lower;
+    skip_[static_cast<unsigned char>(lower)] = text.size() - 1 - i;
+    skip_[static_cast<unsigned char>(upper)] = text.size() - 1 - i;
+  }
+}
+
+bool FoldedText::isIn(std::string_view line) const {
+  const std::size_t n = text_.size();
+  if (n == 0) return false;
+  for (std::size_t at = 0; at + n <= line.size();
+       at += skip_[static_cast<unsigned char>(line[at + n - 1])]) {
+    if (equalsIgnoreCase(line.substr(at, n), text_)) return true;
+  }
+  return false;
+}

@@ -9,10 +9,13 @@
 // letters only, "." matching every byte (line separators and zero bytes
 // included), and "^" matching at the start and after a line feed, carriage
 // return or form feed, but not between a carriage return and a line feed.
+//
+// FoldedText, beside them, gives findIgnoreCase's answer in fewer steps.
 
 #ifndef MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
 #define MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -70,6 +73,22 @@ class GappedPhrase {
  private:
   std::string head_;  // "." stands for any byte
   std::string tail_;
+};
+
+// A search for one literal text with letter case ignored, as findIgnoreCase
+// searches, that skips ahead by up to the text's length at each try
+// (Horspool: the byte under the window's last place says how far the text
+// can move). For long texts looked for in every line of a message. Holds
+// `text`, which must outlive the object.
+class FoldedText {
+ public:
+  explicit FoldedText(std::string_view text);
+  // Whether the text occurs in `line`; never for an empty text.
+  bool isIn(std::string_view line) const;
+
+ private:
+  std::string_view text_;
+  std::array<std::size_t, 256> skip_;
 };
 
 #endif  // MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_

@@ -251,6 +251,7 @@ TEST(AddressSearchTest, ScanAnswersAsTheLibrary) {
     // Mostly the shape of an address, with anything around and inside it.
     std::string text = some(3) + some(3) + "@" + some(3) + "." +
                        ends[random() % std::size(ends)] + some(3);
+    if (round % 2 == 1) text += "@" + some(2) + "." + ends[round % 7] + some(2);
     std::vector<std::string> scanned;
     std::vector<std::string> searched;
     const bool isFound = mailvane().findAddressInLine(text, scanned);
@@ -258,6 +259,22 @@ TEST(AddressSearchTest, ScanAnswersAsTheLibrary) {
         << shown(text);
     ASSERT_EQ(scanned, searched) << shown(text);
     found += isFound;
+    // Every address of the line, one after another, as the library's
+    // iteration over the whole line gives them.
+    std::vector<std::string> each;
+    std::string_view address;
+    for (std::size_t at = 0; mailvane().findAddressFrom(text, at, address);
+         at = address.data() + address.size() - text.data()) {
+      each.emplace_back(address);
+    }
+    std::vector<std::string> iterated;
+    for (boost::sregex_iterator
+             it(text.begin(), text.end(), library.emailAddress),
+         end;
+         it != end; ++it) {
+      iterated.push_back(it->str(0));
+    }
+    ASSERT_EQ(each, iterated) << shown(text);
   }
   EXPECT_GT(found, 8000);
 }

@@ -53,6 +53,38 @@ std::string randomText(std::mt19937& random,
   return text;
 }
 
+// The skipping search must find a text exactly where the byte-by-byte one
+// does: random lines of its own pieces, cut and in other letter cases.
+TEST(LongTextSearchTest, FoldedTextAnswersAsFindIgnoreCase) {
+  const std::string text = "did not reach the following recipient";
+  const std::vector<std::string> pieces = {
+      "did not ",
+      "DID NOT ",
+      "reach the ",
+      "Reach The ",
+      "following ",
+      "recipient",
+      "RECIPIENT",
+      "e",
+      "t",
+      " ",
+      "\xE9",
+      "d",
+      "did not reach the following recipien"};
+  const FoldedText folded(text);
+  std::mt19937 random(13);
+  int found = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const std::string line = randomText(random, pieces, round % 14);
+    const bool want = findIgnoreCase(line, text) != std::string_view::npos;
+    ASSERT_EQ(folded.isIn(line), want) << shown(line);
+    found += want;
+  }
+  EXPECT_GT(found, 200);
+  EXPECT_FALSE(FoldedText("").isIn("any"));
+  EXPECT_TRUE(FoldedText("a").isIn("xA"));
+}
+
 TEST(LongTextSearchTest, SubjectPatternsAnswerAsTheLibrary) {
   const Mailvane& patterns = mailvane();
   const std::vector<std::string> pieces = {"out",
