@@ -104,6 +104,17 @@ class OutputFile {
   // Closes the file. A file system may report a lost write only here.
   bool close(OutputFailure& failure);
 
+  // Reads the file's bytes from `offset` on into `data`, for a look at what
+  // an -append open found: the count read, 0 at the end of the file, -1
+  // when it cannot be read. Only a regular file that held bytes when opened
+  // with `append` can be read; one the user may write but not read gives
+  // -1. Reading moves neither where write() writes nor the lock.
+  // REQUIRES: open() succeeded.
+  std::ptrdiff_t readFound(std::uint64_t offset, char* data, std::size_t want);
+  // What open() found in the file plus what write() added since; 0 for a
+  // new or truncated file and for a device or pipe.
+  std::uint64_t length() const { return length_; }
+
   // The open stream, for comparing files; null when closed. Writing goes
   // through write() only.
   std::FILE* stream() const { return file_; }
@@ -120,6 +131,17 @@ class OutputFile {
   // What open() found in the file plus what write() added since: the length
   // to cut back to, known without asking the system.
   std::uint64_t length_ = 0;
+#ifdef _WIN32
+  // The file was opened for reading as well as appending.
+  bool isReadable_ = false;
+#else
+  // A second descriptor, for reading only, on the file an -append open
+  // found holding bytes; -1 otherwise. The write descriptor stays write-only
+  // so that opening a FIFO or a write-only file behaves as it always has.
+  int readFd_ = -1;
+  // Sets readFd_ when `path` still names the file open() locked.
+  void openFoundForReading(const std::string& path);
+#endif
 };
 
 // One message file open for reading, byte-exact and unbuffered (every read

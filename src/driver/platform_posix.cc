@@ -98,6 +98,7 @@ OutputFailure outputFailure(int error) {
 
 OutputFile::~OutputFile() {
   if (file_ != nullptr) std::fclose(file_);
+  if (readFd_ >= 0) ::close(readFd_);
 }
 
 bool OutputFile::open(const std::string& path, bool append,
@@ -134,7 +135,38 @@ bool OutputFile::open(const std::string& path, bool append,
   // itself, with no stdio buffer in between.
   file_ = fdopen(fd, append ? "ab" : "wb");
   if (file_ == nullptr) return fail();
+  if (isRegular_ && length_ > 0) openFoundForReading(path);
   return true;
+}
+
+// The path is opened once more, read-only, now that the lock is held, and
+// kept only when it still names the file just locked: a file renamed or
+// replaced in between is not the one the rows go to (O_NONBLOCK keeps a
+// FIFO put there from blocking the open). A file the user may not read
+// stays unreadable, which is not an error of the open.
+void OutputFile::openFoundForReading(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat found;
+  if (fstat(fd, &found) == 0 &&
+      static_cast<std::uint64_t>(found.st_dev) == device_ &&
+      static_cast<std::uint64_t>(found.st_ino) == inode_) {
+    readFd_ = fd;
+  } else {
+    ::close(fd);
+  }
+}
+
+std::ptrdiff_t OutputFile::readFound(std::uint64_t offset, char* data,
+                                     std::size_t want) {
+  if (readFd_ < 0) return -1;
+  if (offset >= length_) return 0;
+  want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(want, length_ - offset));
+  for (;;) {
+    ssize_t n = pread(readFd_, data, want, static_cast<off_t>(offset));
+    if (n >= 0 || errno != EINTR) return n;
+  }
 }
 
 bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
@@ -160,6 +192,7 @@ bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
 }
 
 bool OutputFile::close(OutputFailure& failure) {
+  if (readFd_ >= 0) ::close(std::exchange(readFd_, -1));
   std::FILE* file = std::exchange(file_, nullptr);
   if (file == nullptr || std::fclose(file) == 0) return true;
   failure = outputFailure(errno);

@@ -87,10 +87,20 @@ OutputFile::~OutputFile() {
 // file while the run holds it. The sharing check comes before "wb" empties
 // the file, so a file another run holds is left as it is; the failure then
 // reads as EACCES.
+//
+// Since not even this process can open the file a second time, an -append
+// open asks for reading too ("a+b": writes still go to the end), so that
+// readFound() can look at what the file holds. A file whose permissions
+// allow writing only is opened for appending alone, as before.
 bool OutputFile::open(const std::string& path, bool append,
                       OutputFailure& failure) {
   _doserrno = 0;
-  file_ = _fsopen(path.c_str(), append ? "ab" : "wb", _SH_DENYRW);
+  file_ = _fsopen(path.c_str(), append ? "a+b" : "wb", _SH_DENYRW);
+  isReadable_ = append && file_ != nullptr;
+  if (append && file_ == nullptr && _doserrno == ERROR_ACCESS_DENIED) {
+    _doserrno = 0;
+    file_ = _fsopen(path.c_str(), "ab", _SH_DENYRW);
+  }
   if (file_ == nullptr) {
     failure = outputFailure(errno);
     return false;
@@ -125,6 +135,19 @@ bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
   }
   length_ += written;
   return true;
+}
+
+std::ptrdiff_t OutputFile::readFound(std::uint64_t offset, char* data,
+                                     std::size_t want) {
+  if (!isReadable_ || !isRegular_) return -1;
+  if (offset >= length_) return 0;
+  const unsigned int piece = static_cast<unsigned int>(
+      std::min<std::uint64_t>({want, length_ - offset, INT_MAX}));
+  const int fd = _fileno(file_);
+  // The runtime's _write of an append-mode file seeks to the end itself,
+  // so moving the file pointer here does not move where rows go.
+  if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+  return _read(fd, data, piece);
 }
 
 bool OutputFile::close(OutputFailure& failure) {
