@@ -3,7 +3,9 @@
 
 #include "driver/run.h"
 
+#include <cstdint>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -26,6 +28,9 @@ constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
 // storage for the next message, up to these capacities (bytes, entries).
 constexpr std::size_t kKeptCapacity = 1 << 16;
 constexpr std::size_t kKeptRecipients = 256;
+// The columns of a row, and of a row with the kind column.
+constexpr std::size_t kRowColumns = 6;
+constexpr std::size_t kRowColumnsWithKind = 7;
 
 // Writes `text` straight to standard output, not through the console writer.
 void writeDirect(std::string_view text) {
@@ -57,6 +62,89 @@ int exitStatusOf(const OutputFailure& failure) {
   return failure.isRetryable ? kExitTryLater : kExitOutputFailed;
 }
 
+// One CSV field: in double quotes, with each quote inside doubled.
+void appendQuoted(std::string& row, std::string_view value) {
+  row += '"';
+  // Up to and including each quote, then the quote once more.
+  for (std::size_t quote; (quote = value.find('"')) != value.npos;) {
+    row.append(value.substr(0, quote + 1));
+    row += '"';
+    value.remove_prefix(quote + 1);
+  }
+  row.append(value);
+  row += '"';
+}
+
+// The columns of the first row of what an -append open found in `out`; 0
+// when it found nothing or cannot read it, so that only a file known to
+// differ is refused. The rows of one file all have the same columns, so
+// the first row, a header row included, stands for them all.
+std::size_t foundColumns(OutputFile& out) {
+  if (out.length() == 0) return 0;
+  FirstRowColumns columns;
+  char piece[1 << 14];
+  for (std::uint64_t offset = 0;;) {
+    const std::ptrdiff_t n = out.readFound(offset, piece, sizeof piece);
+    if (n < 0) return 0;
+    if (n == 0 || columns.take({piece, static_cast<std::size_t>(n)})) break;
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return columns.count();
+}
+
+// The name a row gives the kind of message it comes from.
+std::string_view kindName(ResultKind kind) {
+  switch (kind) {
+    case ResultKind::kBounce:
+      return "bounce";
+    case ResultKind::kFeedback:
+      return "feedback";
+    case ResultKind::kAutoReply:
+      return "auto-reply";
+    case ResultKind::kNone:
+      break;
+  }
+  return "";  // no branch ran, so there is no row
+}
+
+// Opens the output file and readies it for this run's rows: an -append
+// onto rows of another width is refused before any message is read, since
+// a file of mixed widths is unreadable to every CSV reader, and with
+// -header a file that is empty now gets the column names first. A file that
+// already holds rows never gets a header. Returns kExitOk or the run's exit
+// status.
+int openOutput(const RunOptions& options, OutputFile& out) {
+  ConsoleLog& log = consoleLog();
+  const std::string outName = safeConsoleText(options.outPath);
+  OutputFailure failure;
+  if (!out.open(options.outPath, options.append, failure)) {
+    log.report("Unable to open output file %s (error %i)", outName.c_str(),
+               failure.error);
+    return exitStatusOf(failure);
+  }
+  const std::size_t want = options.kind ? kRowColumnsWithKind : kRowColumns;
+  const std::size_t found = options.append ? foundColumns(out) : 0;
+  if (found != 0 && found != want) {
+    log.report(
+        "Unable to append to output file %s: its rows have %i columns, this "
+        "run's would have %i",
+        outName.c_str(), static_cast<int>(found), static_cast<int>(want));
+    return kExitUsage;
+  }
+  if (options.header && out.length() == 0) {
+    std::string header;
+    appendCsvRow(
+        header, "Time", "File", "Action", "Status", "Recipient", "Subject",
+        options.kind ? std::optional<std::string_view>("Kind") : std::nullopt);
+    if (!out.write(header, failure)) {
+      log.report("Unable to write output file %s (error %i)", outName.c_str(),
+                 failure.error);
+      return exitStatusOf(failure);
+    }
+  }
+  return kExitOk;
+}
+
 // Opens the output file and hands every match of the search pattern that is
 // neither a directory nor a dot name to processMessageFile, in the order the
 // directory listing gives them, until a message's rows cannot be written:
@@ -73,12 +161,9 @@ int processMatches(const RunOptions& options) {
   const std::string outName = safeConsoleText(options.outPath);
 
   OutputFile out;
+  const int openStatus = openOutput(options, out);
+  if (openStatus != kExitOk) return openStatus;
   OutputFailure failure;
-  if (!out.open(options.outPath, options.append, failure)) {
-    log.report("Unable to open output file %s (error %i)", outName.c_str(),
-               failure.error);
-    return exitStatusOf(failure);
-  }
 
   // Each found name replaces the pattern's last component, so the path
   // keeps the directory exactly as the user wrote it.
@@ -95,7 +180,8 @@ int processMatches(const RunOptions& options) {
       // A leading dot covers "." and ".." as well as hidden files.
       if (entry.name.starts_with('.') || entry.isDirectory) continue;
       path.replace(nameAt, std::string::npos, entry.name);
-      isWritten = processMessageFile(path, out, isNamedExactly, failure);
+      isWritten =
+          processMessageFile(path, out, isNamedExactly, failure, options.kind);
       isAnyFound = true;
     }
   }
@@ -157,6 +243,10 @@ bool parseOptions(int argc, char** argv, RunOptions& options) {
       options.append = true;
     } else if (isOption(arg, "-waitexit")) {
       options.waitExit = true;
+    } else if (isOption(arg, "-header")) {
+      options.header = true;
+    } else if (isOption(arg, "-kind")) {
+      options.kind = true;
     }
   }
   return !options.outPath.empty() &&
@@ -168,7 +258,8 @@ std::string_view baseName(std::string_view path) {
 }
 
 bool processMessageFile(const std::string& path, OutputFile& out,
-                        bool isNamedExactly, OutputFailure& failure) {
+                        bool isNamedExactly, OutputFailure& failure,
+                        bool withKind) {
   ConsoleLog& log = consoleLog();
   log.reportField("Parsing eml ", path);
 
@@ -209,6 +300,8 @@ bool processMessageFile(const std::string& path, OutputFile& out,
                                        yesNo(analysis.isAutoResponse)};
   std::vector<RecipientResult> results = std::move(analysis.recipients);
   std::string subject = std::move(analysis.subject);
+  const std::optional<std::string_view> kind =
+      withKind ? std::optional(kindName(analysis.resultKind)) : std::nullopt;
   analysis.reset();
 
   // The message's report lines, written at once; kept from message to
@@ -235,7 +328,7 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   rows.clear();
   for (const RecipientResult& result : results) {
     appendCsvRow(rows, localStamp(), name, result.action, result.status,
-                 result.recipient, subject);
+                 result.recipient, subject, kind);
   }
   // All rows of the message in one write, so that a run that is killed or
   // whose write fails leaves whole messages' rows behind, never part of one.
@@ -258,32 +351,48 @@ bool processMessageFile(const std::string& path, OutputFile& out,
 // Line breaks inside a value stay as they are, which quoted fields allow.
 std::string csvRow(std::string_view stamp, std::string_view baseName,
                    std::string_view action, std::string_view status,
-                   std::string_view recipient, std::string_view subject) {
+                   std::string_view recipient, std::string_view subject,
+                   std::optional<std::string_view> kind) {
   std::string row;
-  appendCsvRow(row, stamp, baseName, action, status, recipient, subject);
+  appendCsvRow(row, stamp, baseName, action, status, recipient, subject, kind);
   return row;
 }
 
 void appendCsvRow(std::string& row, std::string_view stamp,
                   std::string_view baseName, std::string_view action,
                   std::string_view status, std::string_view recipient,
-                  std::string_view subject) {
+                  std::string_view subject,
+                  std::optional<std::string_view> kind) {
   row.reserve(row.size() + stamp.size() + baseName.size() + action.size() +
-              status.size() + recipient.size() + subject.size() + 20);
+              status.size() + recipient.size() + subject.size() +
+              (kind ? kind->size() + 3 : 0) + 20);
   bool isFirst = true;
   for (std::string_view value :
        {stamp, baseName, action, status, recipient, subject}) {
     if (!isFirst) row += ',';
     isFirst = false;
-    row += '"';
-    // Up to and including each quote, then the quote once more.
-    for (std::size_t quote; (quote = value.find('"')) != value.npos;) {
-      row.append(value.substr(0, quote + 1));
-      row += '"';
-      value.remove_prefix(quote + 1);
-    }
-    row.append(value);
-    row += '"';
+    appendQuoted(row, value);
+  }
+  if (kind) {
+    row += ',';
+    appendQuoted(row, *kind);
   }
   row += "\r\n";
+}
+
+// Quotes toggle: a doubled quote inside a quoted field toggles twice and so
+// leaves the state as it was, which is all the count needs.
+bool FirstRowColumns::take(std::string_view piece) {
+  if (isEnded_) return true;
+  for (const char c : piece) {
+    if (c == '"') {
+      isInQuotes_ = !isInQuotes_;
+    } else if (!isInQuotes_ && c == ',') {
+      ++commas_;
+    } else if (!isInQuotes_ && c == '\n') {
+      isEnded_ = true;
+      break;
+    }
+  }
+  return isEnded_;
 }

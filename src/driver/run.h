@@ -9,6 +9,8 @@
 #ifndef MAILVANE_DRIVER_RUN_H_
 #define MAILVANE_DRIVER_RUN_H_
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,12 +25,17 @@ struct RunOptions {
   std::string outPath;
   bool append = false;
   bool waitExit = false;
+  // -header: a file that is empty once opened starts with the column names.
+  bool header = false;
+  // -kind: every row gets a seventh column, the kind of message it is from.
+  bool kind = false;
 };
 
 // Exit statuses of runProgram.
 constexpr int kExitOk = 0;
 // The output file could not be opened, written or closed.
 constexpr int kExitOutputFailed = 1;
+// Also: -append onto a file whose rows have another number of columns.
 constexpr int kExitUsage = 2;
 // As kExitOutputFailed, but for a cause that passes: the file is locked by
 // another run, or the disk or quota is full. It is EX_TEMPFAIL, which mail
@@ -44,25 +51,50 @@ bool parseOptions(int argc, char** argv, RunOptions& options);
 
 // Loads, analyses and reports one message file and writes all its rows to
 // `out` with one write. `isNamedExactly` lets a path the user named be a
-// pipe, FIFO or device (see MessageFile::open). False only when that write
-// failed, with `failure` filled in and the file cut back to the rows of
-// earlier messages; a file that cannot be read or analysed is reported and
-// gives true.
+// pipe, FIFO or device (see MessageFile::open); `withKind` adds the kind
+// column. False only when that write failed, with `failure` filled in and
+// the file cut back to the rows of earlier messages; a file that cannot be
+// read or analysed is reported and gives true.
 bool processMessageFile(const std::string& path, OutputFile& out,
-                        bool isNamedExactly, OutputFailure& failure);
+                        bool isNamedExactly, OutputFailure& failure,
+                        bool withKind);
 
 // The part of `path` after its last path separator; the whole path when it
 // has none. Column 2 of a row.
 std::string_view baseName(std::string_view path);
 
-// One CSV row: six quoted fields, inner quotes doubled, ending in CRLF.
+// One CSV row: six quoted fields, seven with `kind`, inner quotes doubled,
+// ending in CRLF.
 std::string csvRow(std::string_view stamp, std::string_view baseName,
                    std::string_view action, std::string_view status,
-                   std::string_view recipient, std::string_view subject);
+                   std::string_view recipient, std::string_view subject,
+                   std::optional<std::string_view> kind = std::nullopt);
 // The same row, appended to `rows`.
 void appendCsvRow(std::string& rows, std::string_view stamp,
                   std::string_view baseName, std::string_view action,
                   std::string_view status, std::string_view recipient,
-                  std::string_view subject);
+                  std::string_view subject,
+                  std::optional<std::string_view> kind = std::nullopt);
+
+// Counts the columns of the first row of a CSV text handed over in pieces,
+// in order, and tells where that row ends. Fields may be quoted, with a
+// quote inside doubled; a comma or line break inside quotes belongs to the
+// field (a subject may hold both). The row ends at the first LF outside
+// quotes, or with the text. Unquoted fields are taken too, so a file of
+// some other shape still gets a count. Used to check an -append output file
+// and by tests.
+class FirstRowColumns {
+ public:
+  // Takes the next piece; true once the row has ended, after which further
+  // pieces change nothing.
+  bool take(std::string_view piece);
+  // The row's columns so far: its commas outside quotes, plus one.
+  std::size_t count() const { return commas_ + 1; }
+
+ private:
+  bool isInQuotes_ = false;
+  bool isEnded_ = false;
+  std::size_t commas_ = 0;
+};
 
 #endif  // MAILVANE_DRIVER_RUN_H_

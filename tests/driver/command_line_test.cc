@@ -230,6 +230,154 @@ TEST(CommandLineTest, AutoReplyRowReplacesOldRowsOrFollowsThemWithAppend) {
       << "got: " << rows;
 }
 
+const char kHeader[] =
+    "\"Time\",\"File\",\"Action\",\"Status\",\"Recipient\",\"Subject\"";
+// A row of an earlier run, without and with the kind column.
+const char kEarlierRow[] =
+    "\"01/02/26 "
+    "03:04:05\",\"old.eml\",\"failed\",\"5.1.1\",\"old@example.org\","
+    "\"Undelivered\"\r\n";
+const char kEarlierKindRow[] =
+    "\"01/02/26 "
+    "03:04:05\",\"old.eml\",\"failed\",\"5.1.1\",\"old@example.org\","
+    "\"Undelivered\",\"bounce\"\r\n";
+
+TEST(CommandLineTest, HeaderStartsOnlyAFileThatIsEmptyOnceOpened) {
+  const std::string header = std::string(kHeader) + "\r\n";
+  const std::string kindHeader = std::string(kHeader) + ",\"Kind\"\r\n";
+  const struct {
+    const char* name;
+    const char* before;  // the file before the run; null: none
+    Args options;
+    std::string want;  // what precedes the run's row
+  } cases[] = {
+      {"new file", nullptr, {"-header"}, header},
+      {"truncated file", kEarlierRow, {"-header"}, header},
+      {"empty file appended", "", {"-header", "-append"}, header},
+      {"file with rows appended",
+       kEarlierRow,
+       {"-header", "-append"},
+       kEarlierRow},
+      {"header row appended", header.c_str(), {"-header", "-append"}, header},
+      {"kind column named", nullptr, {"-HEADER", "-kind"}, kindHeader},
+  };
+  const std::regex row(
+      "\"[^\"]+\",\"a\\.eml\",\"transient\",\"4\\.3\\.2\",\"a@example\\.com\","
+      "\"Auto-Response: say \"\"hi\"\"\"(,\"auto-reply\")?\r\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    dir.write("a.eml", kAutoReply);
+    if (c.before != nullptr) dir.write("r.csv", c.before);
+    Args args = {"-eml", "a.eml", "-out", "r.csv"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    MailvaneRun run = runMailvane(dir.path(), args);
+    EXPECT_EQ(run.status, 0);
+    const std::string rows = readFile(dir.path() / "r.csv");
+    ASSERT_TRUE(rows.starts_with(c.want)) << "got: " << rows;
+    EXPECT_TRUE(std::regex_match(rows.substr(c.want.size()), row))
+        << "got: " << rows;
+  }
+}
+
+// The console report stays as it is; the rows gain a seventh column, the
+// kind of message, named by the branch that made them.
+TEST(CommandLineTest, KindColumnNamesTheBranchAndTheReportStays) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.path() / "mail");
+  for (const char* name : {"abuse-report-arf.eml", "auto-response.eml",
+                           "dsn-two-recipients.eml", "ordinary-message.eml"}) {
+    dir.write(std::string("mail/") + name,
+              readFile(std::filesystem::path(MAILVANE_SOURCE_DIR "/examples") /
+                       name));
+  }
+  // Both a feedback report and an automatic reply.
+  dir.write("mail/fbl-away.eml",
+            "X-Loop: scomp\r\nSubject: I'm currently away until Monday\r\n"
+            "\r\nbody\r\n");
+  MailvaneRun plain =
+      runMailvane(dir.path(), {"-dir", "mail", "-out", "plain.csv"});
+  MailvaneRun kind =
+      runMailvane(dir.path(), {"-dir", "mail", "-out", "kind.csv", "-kind"});
+  EXPECT_EQ(kind.console, plain.console);
+  EXPECT_EQ(kind.status, 0);
+
+  // Each row less its stamp (the first 19 bytes) and, with -kind, less its
+  // last field is the row of the plain run.
+  std::istringstream plainRows(readFile(dir.path() / "plain.csv"));
+  std::istringstream kindRows(readFile(dir.path() / "kind.csv"));
+  std::vector<std::string> kinds;
+  for (std::string plainRow, kindRow; std::getline(plainRows, plainRow);) {
+    ASSERT_TRUE(std::getline(kindRows, kindRow));
+    const std::size_t kindAt = kindRow.rfind(",\"");
+    EXPECT_EQ(kindRow.substr(19, kindAt - 19),
+              plainRow.substr(19, plainRow.size() - 20));
+    const std::size_t nameAt = kindRow.find('"', 20) + 1;
+    kinds.push_back(kindRow.substr(nameAt, kindRow.find('"', nameAt) - nameAt) +
+                    " " + kindRow.substr(kindAt + 1));
+  }
+  std::sort(kinds.begin(), kinds.end());
+  const std::vector<std::string> want = {
+      "abuse-report-arf.eml \"feedback\"\r",
+      "auto-response.eml \"auto-reply\"\r",
+      "dsn-two-recipients.eml \"bounce\"\r",
+      "dsn-two-recipients.eml \"bounce\"\r",
+      "fbl-away.eml \"feedback\"\r",
+  };
+  EXPECT_EQ(kinds, want);
+}
+
+// Rows of six and seven columns in one file would make it unreadable to
+// every CSV reader: such an -append is refused before any message is read,
+// and the file stays as it was.
+TEST(CommandLineTest, AppendOntoRowsOfAnotherWidthIsRefusedBeforeReading) {
+  // A naive count of its first line would see six columns.
+  const std::string brokenSubject =
+      "\"01/02/26 "
+      "03:04:05\",\"old.eml\",\"failed\",\"5.1.1\",\"old@example.org\","
+      "\"Re: your order\r\nof May, \"\"garden\"\"\",\"bounce\"\r\n";
+  const std::string kindHeader = std::string(kHeader) + ",\"Kind\"\r\n";
+  const struct {
+    const char* name;
+    std::string before;
+    Args options;
+    int found;  // the file's columns; 0: the append goes ahead
+    int want;
+  } cases[] = {
+      {"six columns appended with -kind", kEarlierRow, {"-kind"}, 6, 7},
+      {"kind header appended without -kind",
+       kindHeader + kEarlierKindRow,
+       {"-header"},
+       7,
+       6},
+      {"subject with a line break, without -kind", brokenSubject, {}, 7, 6},
+      {"subject with a line break, with -kind", brokenSubject, {"-kind"}, 0, 7},
+      {"other text", "not a csv file\n", {}, 1, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    dir.write("a.eml", kAutoReply);
+    dir.write("r.csv", c.before);
+    Args args = {"-eml", "a.eml", "-out", "r.csv", "-append"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    MailvaneRun run = runMailvane(dir.path(), args);
+    const std::string rows = readFile(dir.path() / "r.csv");
+    if (c.found == 0) {
+      EXPECT_EQ(run.status, 0);
+      EXPECT_TRUE(rows.starts_with(c.before) && rows.size() > c.before.size())
+          << "got: " << rows;
+      continue;
+    }
+    EXPECT_EQ(run.console,
+              "[stamp] Unable to append to output file r.csv: its rows have " +
+                  std::to_string(c.found) + " columns, this run's would have " +
+                  std::to_string(c.want) + "\n");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(rows, c.before);
+  }
+}
+
 TEST(CommandLineTest, UnopenableOutputLeavesInputUnreadAndTellsWhetherToRetry) {
   ScratchDir dir;
   dir.write("a.eml", kAutoReply);
@@ -275,7 +423,10 @@ TEST(CommandLineTest, FailedWriteLeavesEarlierRowsStopsTheWalkAndTellsWhy) {
       "c@example.org\r\n\r\n550 5.1.1 user unknown\r\n";
   dir.write("mail/a.eml", bounce);
   dir.write("mail/b.eml", bounce);
-  const std::string earlier = "\"old\",\"row\"\r\n";
+  const std::string earlier =
+      "\"01/02/26 "
+      "03:04:05\",\"old.eml\",\"failed\",\"5.1.1\",\"old@example.org\","
+      "\"old row\"\r\n";
   rlimit unlimited;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
   const struct {
