@@ -55,9 +55,9 @@ class MailboxReader final : public ByteSource {
   MailboxReader& operator=(const MailboxReader&) = delete;
 
   // The bytes of the current message. 0 at its end, which is the end of the
-  // file unless isAtNextMessage(); -1 only when the first read of a file
-  // that is not a mailbox fails (a later failure ends the message as the
-  // end of the file does, see hasFailed()).
+  // file unless isAtNextMessage(). -1 when a read of a file that is not a
+  // mailbox fails, as the file's own read gives it; in a mailbox a failed
+  // read ends the message as the end of the file does (see hasFailed()).
   std::ptrdiff_t read(char* data, std::size_t want) override;
   // read() into consecutive areas, as ByteSource::readAreas. The first call
   // and every call on a file that is not a mailbox go to the file's own

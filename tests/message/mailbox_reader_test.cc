@@ -22,8 +22,7 @@ TEST(MailboxReaderTest, FromLinesAreToldFromText) {
       {"WithoutSeconds", "From a@b.example Thu Apr 29 23:34 2015"},
       {"ZoneThenYear", "From a@b.example Sun Dec 31 23:59:59 UTC 1999"},
       {"YearThenOffset", "From a@b.example Mon Jan 5 09:03 2026 +0100"},
-      {"PaddedDayNoYear", "From a Fri Apr  9 01:02:03"},
-      {"SeveralSpacesAfterSender", "From a    Sat Feb 29 00:00:00 2020"},
+      {"PaddedDayNoYear", "From a  Fri Apr  9 01:02:03"},
       {"TrailingBlanksAndCr", "From a Wed Jul 04 12:00:00 2001  \r"},
       {"LongestLine", "From " + longSender + " Thu Apr 29 23:34:45 2015"},
       {"LongestLineAndCr",
@@ -39,10 +38,8 @@ TEST(MailboxReaderTest, FromLinesAreToldFromText) {
       {"ThreeDigitDay", "From a Thu Apr 129 23:34:45 2015"},
       {"HourOnly", "From a Thu Apr 29 23 2015"},
       {"TwoYears", "From a Thu Apr 29 23:34:45 2015 2016"},
-      {"TwoDigitYear", "From a Thu Apr 29 23:34:45 15"},
       {"WordsAfterDate", "From a Thu Apr 29 23:34:45 2015 remote from b"},
       {"InnerCr", "From a Thu Apr 29\r23:34:45 2015"},
-      {"LowerCase", "from a Thu Apr 29 23:34:45 2015"},
       {"TooLong", "From " + longSender + " Thu Apr 29 23:34:45 2015 \r"},
   };
   for (const Case& c : fromLines) {
@@ -249,6 +246,17 @@ TEST(MailboxReaderTest, OtherFilesAreReadByTheFilesOwnReads) {
     EXPECT_EQ(source.scatteredReads, direct.scatteredReads);
     EXPECT_FALSE(reader.isAtNextMessage());
   }
+  // A first line that the first read leaves open is read whole before the
+  // file is judged; what that took comes first, then the file's own reads.
+  file = "From: a@b.example\n\n" + file + file + file + file;
+  ChunkSource source(file, 3, 8192);
+  MailboxReader reader(source);
+  MessageBuffer got;
+  got.loadFrom(reader);
+  MessageBuffer want;
+  loadBytes(want, file);
+  EXPECT_EQ(linesOf(got), linesOf(want));
+  EXPECT_FALSE(reader.isAtNextMessage());
 }
 
 }  // namespace
