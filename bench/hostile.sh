@@ -76,7 +76,7 @@ for name in ${names[@]+"${names[@]}"}; do
 done
 
 ((with_mailbox)) || exit 0
-# A bounce of about 2 KiB, written a million times, with the 8 MiB message
+# A bounce of about 1.9 KiB, written 1,150,000 times, with the 8 MiB message
 # (a bounce whose returned message is one long run of short lines) halfway.
 name=mailbox-2gb.mbox
 perl -e '
@@ -84,10 +84,10 @@ perl -e '
   my $from = "From MAILER-DAEMON Thu Apr 29 23:34:45 2015\n";
   my $body = "This is the mail system.\n\n" . ("550 5.1.1 <user\@example.org>: Recipient address rejected\n" x 30);
   my $large = "Returned text line of a large message, kept as it was\n" x 152000;
-  for my $i (1 .. 1000000) {
+  for my $i (1 .. 1150000) {
     print $from, "From: MAILER-DAEMON\@example.org\nTo: list\@example.com\n",
       "Subject: Undelivered Mail Returned to Sender $i\nX-Failed-Recipients: user$i\@example.org\n\n",
-      $body, ($i == 500000 ? $large : ""), "\n";
+      $body, ($i == 575000 ? $large : ""), "\n";
   }' >"$scratch/$name"
 bytes=$(stat -c %s "$scratch/$name")
 largest=$(awk 'BEGIN {size = 0; most = 0}
