@@ -311,9 +311,9 @@ bool Run::processFile(const InputFile& file, OutputFailure& failure) {
   std::string shownPath;
   std::string column;
   for (long number = 1;; ++number) {
-    const std::string suffix = "#" + std::to_string(number);
-    shownPath.assign(file.path).append(suffix);
-    column.assign(file.column()).append(suffix);
+    const std::string digits = std::to_string(number);
+    shownPath.assign(file.path).append(1, '#').append(digits);
+    column.assign(file.column()).append(1, '#').append(digits);
     if (isCutShort(source, reader, shownPath)) return true;
     if (!processMessage(buffer, shownPath, column, failure)) return false;
     if (!reader.isAtNextMessage() || stopRequest() != 0) return true;
