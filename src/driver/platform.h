@@ -42,7 +42,13 @@ bool matchWildcard(std::string_view pattern, std::string_view name);
 struct FoundEntry {
   std::string name;          // the bare name, without the directory
   bool isDirectory = false;  // also a link to a directory
+  // A symbolic link (on Windows any reparse point, a junction included);
+  // a folder walk does not follow one that leads to a directory.
+  bool isLink = false;
 };
+
+// Whether `path` names a directory, or a link to one.
+bool isFolder(const std::string& path);
 
 // A search for the entries of one directory whose names match the last
 // component of a pattern such as mail/*.eml (the directory is "." when the
@@ -57,8 +63,10 @@ class DirectorySearch {
   DirectorySearch& operator=(const DirectorySearch&) = delete;
 
   // Opens the pattern's directory. False when it cannot be listed (missing,
-  // not a directory, no permission); next() then yields nothing.
-  bool start(const std::string& pattern);
+  // not a directory, no permission); next() then yields nothing. With
+  // `isExact` the last component is a name, not a pattern: "*" and "?" in it
+  // stand for themselves (POSIX only: Windows always matches patterns).
+  bool start(const std::string& pattern, bool isExact = false);
   // The next matching entry; false once the listing is exhausted.
   bool next(FoundEntry& entry);
 
@@ -67,6 +75,7 @@ class DirectorySearch {
   std::unique_ptr<Listing> listing_;
   std::string dirPrefix_;    // the pattern up to its file name, "" for "."
   std::string namePattern_;  // the pattern's last component
+  bool isExact_ = false;
 };
 
 // Why an operation on the output file failed.
@@ -175,6 +184,12 @@ class MessageFile final : public ByteSource {
 #endif
   // The size of a regular file as open() found it, 0 when unknown.
   std::uint64_t size() const { return size_; }
+  // After a failed open(): whether the path was refused for being the output
+  // file itself, which is no input the user meant to give.
+  bool isOutputFile() const { return isOutputFile_; }
+  // Whether a read ended because a stop was requested (see stopRequest)
+  // while it waited: the message is then incomplete.
+  bool isInterrupted() const { return isInterrupted_; }
 
  private:
 #ifdef _WIN32
@@ -183,11 +198,25 @@ class MessageFile final : public ByteSource {
   int fd_ = -1;
 #endif
   std::uint64_t size_ = 0;
+  bool isOutputFile_ = false;
+  bool isInterrupted_ = false;
 };
 
 // Whether standard output is an interactive terminal (a console window on
 // Windows), not a file, pipe or device.
 bool isStandardOutputTerminal();
+// The same for standard error.
+bool isStandardErrorTerminal();
+
+// From this call on, Ctrl+C (SIGINT) and SIGTERM, on Windows Ctrl+C and
+// Ctrl+Break, no longer end the process: they are noted, and the run loop
+// ends the run after the message in hand. A blocking open or read of a pipe
+// or FIFO that waits meanwhile gives up (see MessageFile).
+void installStopRequests();
+// The exit status a requested stop asks for: 130 for Ctrl+C (128 + SIGINT,
+// as shells report it; Ctrl+Break too on Windows), 143 for SIGTERM; 0 while
+// no stop was requested.
+int stopRequest();
 
 // Waits for one key press without echo when standard input is a terminal.
 // Otherwise reads one byte of standard input and returns: at once at end of

@@ -59,10 +59,16 @@ struct DirectorySearch::Listing {
 DirectorySearch::DirectorySearch() = default;
 DirectorySearch::~DirectorySearch() = default;
 
-bool DirectorySearch::start(const std::string& pattern) {
+bool isFolder(const std::string& path) {
+  struct stat target;
+  return stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+}
+
+bool DirectorySearch::start(const std::string& pattern, bool isExact) {
   std::size_t nameAt = fileNameStart(pattern);
   dirPrefix_ = pattern.substr(0, nameAt);
   namePattern_ = pattern.substr(nameAt);
+  isExact_ = isExact;
   listing_ = std::make_unique<Listing>();
   listing_->dir = opendir(dirPrefix_.empty() ? "." : dirPrefix_.c_str());
   return listing_->dir != nullptr;
@@ -71,16 +77,22 @@ bool DirectorySearch::start(const std::string& pattern) {
 bool DirectorySearch::next(FoundEntry& entry) {
   if (!listing_ || listing_->dir == nullptr) return false;
   while (const dirent* found = readdir(listing_->dir)) {
-    if (!matchWildcard(namePattern_, found->d_name)) continue;
+    if (isExact_ ? namePattern_ != found->d_name
+                 : !matchWildcard(namePattern_, found->d_name)) {
+      continue;
+    }
     entry.name = found->d_name;
     entry.isDirectory = found->d_type == DT_DIR;
+    entry.isLink = found->d_type == DT_LNK;
     // Some file systems leave the type open, and a link to a directory
     // counts as one; both need a look at the target.
     if (found->d_type == DT_UNKNOWN || found->d_type == DT_LNK) {
+      const std::string path = dirPrefix_ + entry.name;
       struct stat target;
       entry.isDirectory =
-          stat((dirPrefix_ + entry.name).c_str(), &target) == 0 &&
-          S_ISDIR(target.st_mode);
+          stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+      entry.isLink = entry.isLink || (lstat(path.c_str(), &target) == 0 &&
+                                      S_ISLNK(target.st_mode));
     }
     return true;
   }
@@ -211,7 +223,25 @@ int openNamedExactly(const std::string& path) {
   return open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
 }
 
+// The status stopRequest() gives; written by the signal handler only.
+volatile sig_atomic_t gStopStatus = 0;
+
+void noteStop(int signalNumber) { gStopStatus = 128 + signalNumber; }
+
 }  // namespace
+
+// Without SA_RESTART, so that an open or read waiting for a pipe's writer
+// returns EINTR instead of going on waiting.
+void installStopRequests() {
+  struct sigaction action {};
+  action.sa_handler = noteStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int stopRequest() { return gStopStatus; }
 
 MessageFile::~MessageFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -227,6 +257,8 @@ MessageFile::~MessageFile() {
 bool MessageFile::open(const std::string& path, const OutputFile* out,
                        bool isNamedExactly) {
   size_ = 0;
+  isOutputFile_ = false;
+  isInterrupted_ = false;
   int fd =
       isNamedExactly
           ? openNamedExactly(path)
@@ -235,12 +267,11 @@ bool MessageFile::open(const std::string& path, const OutputFile* out,
   struct stat opened;
   bool isUsable =
       fstat(fd, &opened) == 0 &&
-      (S_ISREG(opened.st_mode) ||
-       (isNamedExactly && !S_ISDIR(opened.st_mode))) &&
-      !(out != nullptr && out->stream() != nullptr &&
-        out->device() == static_cast<std::uint64_t>(opened.st_dev) &&
-        out->inode() == static_cast<std::uint64_t>(opened.st_ino));
-  if (!isUsable) {
+      (S_ISREG(opened.st_mode) || (isNamedExactly && !S_ISDIR(opened.st_mode)));
+  isOutputFile_ = isUsable && out != nullptr && out->stream() != nullptr &&
+                  out->device() == static_cast<std::uint64_t>(opened.st_dev) &&
+                  out->inode() == static_cast<std::uint64_t>(opened.st_ino);
+  if (!isUsable || isOutputFile_) {
     ::close(fd);
     return false;
   }
@@ -253,10 +284,16 @@ bool MessageFile::open(const std::string& path, const OutputFile* out,
   return true;
 }
 
+// A signal that asks the run to stop ends a read waiting for a pipe's
+// writer; any other is retried.
 std::ptrdiff_t MessageFile::read(char* data, std::size_t want) {
   for (;;) {
     ssize_t n = ::read(fd_, data, want);
     if (n >= 0 || errno != EINTR) return n;
+    if (stopRequest() != 0) {
+      isInterrupted_ = true;
+      return -1;
+    }
   }
 }
 
@@ -277,6 +314,10 @@ std::ptrdiff_t MessageFile::readAreas(char* const* areas, std::size_t areaSize,
   for (;;) {
     ssize_t n = ::readv(fd_, parts, count);
     if (n >= 0 || errno != EINTR) return n;
+    if (stopRequest() != 0) {
+      isInterrupted_ = true;
+      return -1;
+    }
   }
 }
 
@@ -292,6 +333,8 @@ void readOneByte() {
 }  // namespace
 
 bool isStandardOutputTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+bool isStandardErrorTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 void waitForKey() {
   termios saved;

@@ -45,9 +45,16 @@ struct DirectorySearch::Listing {
 DirectorySearch::DirectorySearch() = default;
 DirectorySearch::~DirectorySearch() = default;
 
+bool isFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 // The system matches the whole pattern, directory and wildcards alike, so
-// the prefix and the name pattern stay unused here.
-bool DirectorySearch::start(const std::string& pattern) {
+// the prefix and the name pattern stay unused here; "*" and "?" cannot be
+// part of a Windows file name, so an exact name needs nothing else.
+bool DirectorySearch::start(const std::string& pattern, bool /*isExact*/) {
   listing_ = std::make_unique<Listing>();
   listing_->handle = FindFirstFileA(pattern.c_str(), &listing_->found);
   listing_->isFirstPending = listing_->handle != INVALID_HANDLE_VALUE;
@@ -64,6 +71,8 @@ bool DirectorySearch::next(FoundEntry& entry) {
   entry.name = listing_->found.cFileName;
   entry.isDirectory =
       (listing_->found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  entry.isLink =
+      (listing_->found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   return true;
 }
 
@@ -191,8 +200,10 @@ MessageFile::~MessageFile() {
 bool MessageFile::open(const std::string& path, const OutputFile* out,
                        bool /*isNamedExactly*/) {
   size_ = 0;
+  isInterrupted_ = false;
+  isOutputFile_ = isSameFile(path, out != nullptr ? out->stream() : nullptr);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (isSameFile(path, out != nullptr ? out->stream() : nullptr) ||
+  if (isOutputFile_ ||
       !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
       (data.dwFileAttributes &
        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
@@ -214,6 +225,34 @@ bool isStandardOutputTerminal() {
   DWORD mode;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
+
+bool isStandardErrorTerminal() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+namespace {
+
+// The status stopRequest() gives; set by the console's control handler,
+// which runs on a thread of its own.
+volatile LONG gStopStatus = 0;
+
+// Ctrl+C and Ctrl+Break are taken (TRUE): the run ends after the message in
+// hand. Closing the window or logging off is left to the handlers before.
+BOOL WINAPI noteStop(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&gStopStatus, 130);
+  return TRUE;
+}
+
+}  // namespace
+
+// Registered last, so it is asked first, before the handler that puts the
+// console's code page back: the run then ends normally and its own cleanup
+// puts the code page back.
+void installStopRequests() { SetConsoleCtrlHandler(noteStop, TRUE); }
+
+int stopRequest() { return static_cast<int>(gStopStatus); }
 
 // _getch reads the console itself, not standard input, so it is used only
 // when standard input is the console; redirected input gives up one byte

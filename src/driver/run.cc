@@ -3,18 +3,23 @@
 
 #include "driver/run.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "analysis/message_analysis.h"
 #include "driver/console_log.h"
+#include "driver/input_walk.h"
 #include "driver/platform.h"
 #include "driver/version.h"
 #include "message/ascii_text.h"
+#include "message/mailbox_reader.h"
 #include "message/message_buffer.h"
 
 namespace {
@@ -44,19 +49,6 @@ bool isOption(std::string_view arg, std::string_view option) {
 }
 
 const char* yesNo(bool flag) { return flag ? "yes" : "no"; }
-
-// The directory search pattern: `dirPath` with a separator (unless it ends
-// in one) and "*" appended, else `emlPath` unchanged. A "/" counts as a
-// separator on Windows too, so mail/ gives mail/* there; a drive alone (D:)
-// gets its "\\".
-std::string searchPattern(const RunOptions& options) {
-  if (options.dirPath.empty()) return options.emlPath;
-  std::string pattern = options.dirPath;
-  const char last = pattern.back();
-  if (last != pathSeparator() && last != '/') pattern += pathSeparator();
-  pattern += '*';
-  return pattern;
-}
 
 int exitStatusOf(const OutputFailure& failure) {
   return failure.isRetryable ? kExitTryLater : kExitOutputFailed;
@@ -108,11 +100,12 @@ std::string_view kindName(ResultKind kind) {
 }
 
 // Opens the output file and readies it for this run's rows: an -append
-// onto rows of another width is refused before any message is read, since
-// a file of mixed widths is unreadable to every CSV reader, and with
-// -header a file that is empty now gets the column names first. A file that
-// already holds rows never gets a header. Returns kExitOk or the run's exit
-// status.
+// onto Mailvane rows of the other width (six columns, or seven with the
+// kind) is refused before any message is read, since a file of mixed
+// widths is unreadable to every CSV reader; a file of any other text is
+// appended to as before. With -header a file that is empty now gets the
+// column names first; a file that already holds rows never gets a header.
+// Returns kExitOk or the run's exit status.
 int openOutput(const RunOptions& options, OutputFile& out) {
   ConsoleLog& log = consoleLog();
   const std::string outName = safeConsoleText(options.outPath);
@@ -124,7 +117,7 @@ int openOutput(const RunOptions& options, OutputFile& out) {
   }
   const std::size_t want = options.kind ? kRowColumnsWithKind : kRowColumns;
   const std::size_t found = options.append ? foundColumns(out) : 0;
-  if (found != 0 && found != want) {
+  if ((found == kRowColumns || found == kRowColumnsWithKind) && found != want) {
     log.report(
         "Unable to append to output file %s: its rows have %i columns, this "
         "run's would have %i",
@@ -145,53 +138,151 @@ int openOutput(const RunOptions& options, OutputFile& out) {
   return kExitOk;
 }
 
-// Opens the output file and hands every match of the search pattern that is
-// neither a directory nor a dot name to processMessageFile, in the order the
-// directory listing gives them, until a message's rows cannot be written:
-// rows of later files would go nowhere, so their files are left unread for
-// the next run. Returns the exit status.
-//
-// An -eml value without "*" or "?" names one path exactly, and that path is
-// read whatever kind of file it is (a pipe, FIFO or /dev/stdin); a directory
-// walk or wildcard pattern takes regular files only. The listing still finds
-// the named entry, so dot names and directories are skipped as before.
-int processMatches(const RunOptions& options) {
-  ConsoleLog& log = consoleLog();
-  std::string pattern = searchPattern(options);
-  const std::string outName = safeConsoleText(options.outPath);
+// What a run met: the counts of -quiet's summary line, and what decides the
+// exit status when the output file did not fail.
+struct RunTally {
+  long files = 0;     // message files opened
+  long messages = 0;  // messages read from them
+  long rows = 0;
+  long unreadable = 0;        // message files that could not be opened
+  long givenUp = 0;           // messages the analysis gave up on
+  bool isAnyMissing = false;  // a named input yielded no file
+};
 
+// The status of a run whose output file held: a requested stop first, then
+// input that could not be found or read, then messages given up.
+int exitStatusOf(const RunTally& tally) {
+  if (stopRequest() != 0) return stopRequest();
+  if (tally.isAnyMissing || tally.unreadable > 0) return kExitNoInput;
+  if (tally.givenUp > 0) return kExitDataError;
+  return kExitOk;
+}
+
+// -quiet's progress on standard error while it is a terminal: one line,
+// rewritten at most ten times a second, cleared at the end.
+class ProgressLine {
+ public:
+  ProgressLine(bool isShown, long files) : isShown_(isShown), files_(files) {}
+  ~ProgressLine() {
+    if (isShown_ && length_ > 0) {
+      std::fprintf(stderr, "\r%*s\r", length_, "");
+      std::fflush(stderr);
+    }
+  }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  void update(const RunTally& tally) {
+    if (!isShown_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shownAt_ < std::chrono::milliseconds(100)) return;
+    shownAt_ = now;
+    const long done = tally.files + tally.unreadable;
+    std::fputc('\r', stderr);
+    int length;
+    if (files_ > 0) {
+      length = std::fprintf(stderr, "Read %ld messages (%ld%% of %ld files)",
+                            tally.messages, 100 * done / files_, files_);
+    } else {
+      length = std::fprintf(stderr, "Read %ld messages", tally.messages);
+    }
+    // Spaces over what a longer line before left standing.
+    if (length < length_) std::fprintf(stderr, "%*s", length_ - length, "");
+    if (length > length_) length_ = length;
+    std::fflush(stderr);
+  }
+
+ private:
+  const bool isShown_;
+  const long files_;
+  int length_ = 0;
+  std::chrono::steady_clock::time_point shownAt_{};
+};
+
+// One run over the inputs: the output file, the tally, and the per-message
+// step with its console report and CSV rows.
+class Run {
+ public:
+  Run(const RunOptions& options, OutputFile& out)
+      : options_(options), out_(out), log_(consoleLog()) {}
+
+  // Hands every input file to processFile until a message's rows cannot be
+  // written (rows of later files would go nowhere, so their files are left
+  // unread for the next run) or a stop is requested. False when the rows
+  // could not be written, with `failure` filled in.
+  bool walk(OutputFailure& failure);
+  const RunTally& tally() const { return tally_; }
+
+ private:
+  bool processFile(const InputFile& file, OutputFailure& failure);
+  bool isCutShort(const MessageFile& source, const MailboxReader& reader,
+                  std::string_view shownPath);
+  bool processMessage(MessageBuffer& buffer, std::string_view shownPath,
+                      std::string_view column, OutputFailure& failure);
+  bool writeReportAndRows(MessageAnalysis& analysis, MessageBuffer& buffer,
+                          std::string_view column, OutputFailure& failure);
+
+  const RunOptions& options_;
+  OutputFile& out_;
+  ConsoleLog& log_;
+  RunTally tally_;
+};
+
+WalkRequest walkRequestOf(const RunOptions& options) {
+  return {options.emlPath, options.emlNames, options.dirPath,
+          options.recursive};
+}
+
+bool Run::walk(OutputFailure& failure) {
+  const WalkRequest request = walkRequestOf(options_);
+  // The share done needs the number of files first: a walk of its own, made
+  // only when the progress line is shown.
+  const bool isProgressShown = options_.quiet && isStandardErrorTerminal();
+  long files = 0;
+  if (isProgressShown) {
+    walkInputs(
+        request, [&](const InputFile&) { return ++files, true; }, [] {});
+  }
+  ProgressLine progress(isProgressShown, files);
+  bool isWritten = true;
+  walkInputs(
+      request,
+      [&](const InputFile& file) {
+        isWritten = processFile(file, failure);
+        progress.update(tally_);
+        return isWritten && stopRequest() == 0;
+      },
+      [&] {
+        tally_.isAnyMissing = true;
+        log_.report("Eml file(-s) not found.");
+      });
+  return isWritten;
+}
+
+// Opens the output file and walks the inputs. Returns the exit status.
+int processInputs(const RunOptions& options) {
+  ConsoleLog& log = consoleLog();
+  const std::string outName = safeConsoleText(options.outPath);
   OutputFile out;
   const int openStatus = openOutput(options, out);
   if (openStatus != kExitOk) return openStatus;
   OutputFailure failure;
-
-  // Each found name replaces the pattern's last component, so the path
-  // keeps the directory exactly as the user wrote it.
-  std::string path = pattern.substr(0, fileNameStart(pattern));
-  const std::size_t nameAt = path.size();
-  const bool isNamedExactly = options.dirPath.empty() &&
-                              pattern.find_first_of("*?") == std::string::npos;
-  bool isAnyFound = false;
-  bool isWritten = true;
-  DirectorySearch search;
-  if (search.start(pattern)) {
-    FoundEntry entry;
-    while (isWritten && search.next(entry)) {
-      // A leading dot covers "." and ".." as well as hidden files.
-      if (entry.name.starts_with('.') || entry.isDirectory) continue;
-      path.replace(nameAt, std::string::npos, entry.name);
-      isWritten =
-          processMessageFile(path, out, isNamedExactly, failure, options.kind);
-      isAnyFound = true;
-    }
+  Run run(options, out);
+  const bool isWritten = run.walk(failure);
+  const RunTally& tally = run.tally();
+  if (options.quiet) {
+    log.report(
+        "Read %ld messages from %ld files: %ld rows; %ld unreadable, "
+        "%ld given up",
+        tally.messages, tally.files, tally.rows, tally.unreadable,
+        tally.givenUp);
   }
-  if (!isAnyFound) log.report("Eml file(-s) not found.");
   if (!isWritten || !out.close(failure)) {
     log.report("Unable to write output file %s (error %i)", outName.c_str(),
                failure.error);
     return exitStatusOf(failure);
   }
-  return kExitOk;
+  return exitStatusOf(tally);
 }
 
 }  // namespace
@@ -203,15 +294,23 @@ int runProgram(int argc, char** argv) {
   // whole run, key wait included, on every way out.
   Utf8ConsoleOutput utf8Console;
 #endif
-  writeDirect(std::string(kProductName) + buildVersionText() + "\n");
-  printAttribution();
-  writeDirect(kUsageLine);
+  RunOptions options;
+  const bool isUsable = parseOptions(argc, argv, options);
+  // A quiet run has no banner; unusable options still get the usage line
+  // as their hint.
+  if (!options.quiet || !isUsable) {
+    writeDirect(std::string(kProductName) + buildVersionText() + "\n");
+    printAttribution();
+    writeDirect(kUsageLine);
+  }
 
   consoleLog().enable();
-  RunOptions options;
   int status = kExitUsage;
   // Unusable options get no message of their own: the usage line is the hint.
-  if (parseOptions(argc, argv, options)) status = processMatches(options);
+  if (isUsable) {
+    installStopRequests();
+    status = processInputs(options);
+  }
   consoleLog().disable();
 
   if (options.waitExit) {
@@ -221,6 +320,9 @@ int runProgram(int argc, char** argv) {
   return status;
 }
 
+// The further names after -eml's value are the shell's expansion of an
+// unquoted pattern; Windows shells expand nothing, so there they stay
+// unknown arguments.
 bool parseOptions(int argc, char** argv, RunOptions& options) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -230,12 +332,19 @@ bool parseOptions(int argc, char** argv, RunOptions& options) {
     if (isOption(arg, "-eml")) {
       if (hasValue) {
         options.emlPath = argv[++i];
+        options.emlNames.clear();
         options.dirPath.clear();
+#ifndef _WIN32
+        while (i + 1 < argc && argv[i + 1][0] != '-') {
+          options.emlNames.emplace_back(argv[++i]);
+        }
+#endif
       }
     } else if (isOption(arg, "-dir")) {
       if (hasValue) {
         options.dirPath = argv[++i];
         options.emlPath.clear();
+        options.emlNames.clear();
       }
     } else if (isOption(arg, "-out")) {
       if (hasValue) options.outPath = argv[++i];
@@ -243,6 +352,10 @@ bool parseOptions(int argc, char** argv, RunOptions& options) {
       options.append = true;
     } else if (isOption(arg, "-waitexit")) {
       options.waitExit = true;
+    } else if (isOption(arg, "-recursive")) {
+      options.recursive = true;
+    } else if (isOption(arg, "-quiet")) {
+      options.quiet = true;
     } else if (isOption(arg, "-header")) {
       options.header = true;
     } else if (isOption(arg, "-kind")) {
@@ -257,82 +370,140 @@ std::string_view baseName(std::string_view path) {
   return path.substr(fileNameStart(path));
 }
 
-bool processMessageFile(const std::string& path, OutputFile& out,
-                        bool isNamedExactly, OutputFailure& failure,
-                        bool withKind) {
-  ConsoleLog& log = consoleLog();
-  log.reportField("Parsing eml ", path);
+namespace {
 
+// A file holding one message is read as such, under its own name. A
+// mailbox is read one message at a time, each named by the file's name, "#"
+// and its number from 1; memory then follows the largest message, not the
+// file.
+bool Run::processFile(const InputFile& file, OutputFailure& failure) {
+  MessageFile source;
+  if (!source.open(file.path, &out_, file.isNamedExactly)) {
+    // A stop requested while the open waited for a FIFO's writer is no
+    // fault of the file.
+    if (stopRequest() != 0) return true;
+    if (!options_.quiet) log_.reportField("Parsing eml ", file.path);
+    log_.report("Unable to read eml from %s",
+                safeConsoleText(file.path).c_str());
+    // The output file in the scanned folder is shown as ever, but it is no
+    // input the user meant, so the run still went through.
+    if (!source.isOutputFile()) ++tally_.unreadable;
+    return true;
+  }
+  ++tally_.files;
+  MailboxReader reader(source);
   MessageBuffer buffer;
-  {
-    MessageFile file;
-    if (!file.open(path, &out, isNamedExactly) ||
-        !buffer.loadFrom(file, file.size())) {
-      log.report("Unable to read eml from %s", safeConsoleText(path).c_str());
-      return true;
-    }
-  }  // closed: the buffer holds the whole message now
+  buffer.loadFrom(reader, source.size());
+  if (!reader.isAtNextMessage()) {
+    if (isCutShort(source, reader, file.path)) return true;
+    return processMessage(buffer, file.path, file.column(), failure);
+  }
+  std::string shownPath;
+  std::string column;
+  for (long number = 1;; ++number) {
+    const std::string digits = std::to_string(number);
+    shownPath.assign(file.path).append(1, '#').append(digits);
+    column.assign(file.column()).append(1, '#').append(digits);
+    if (isCutShort(source, reader, shownPath)) return true;
+    if (!processMessage(buffer, shownPath, column, failure)) return false;
+    if (!reader.isAtNextMessage() || stopRequest() != 0) return true;
+    reader.startNextMessage();
+    buffer.loadFrom(reader, 0);
+  }
+}
 
+// Whether the message just loaded is incomplete: a stop was requested while
+// a read waited (the run ends without it), or a read failed, which is
+// reported like a file that cannot be opened. Such a message gets no rows.
+bool Run::isCutShort(const MessageFile& source, const MailboxReader& reader,
+                     std::string_view shownPath) {
+  if (source.isInterrupted()) return true;
+  if (!reader.hasFailed()) return false;
+  if (!options_.quiet) log_.reportField("Parsing eml ", shownPath);
+  log_.report("Unable to read eml from %s", safeConsoleText(shownPath).c_str());
+  ++tally_.unreadable;
+  return true;
+}
+
+// Analyses and reports one loaded message and writes all its rows to the
+// output file with one write. False only when that write failed, with
+// `failure` filled in and the file cut back to the rows of earlier messages;
+// a message the analysis gives up on is reported and gives true.
+bool Run::processMessage(MessageBuffer& buffer, std::string_view shownPath,
+                         std::string_view column, OutputFailure& failure) {
+  ++tally_.messages;
+  if (!options_.quiet) log_.reportField("Parsing eml ", shownPath);
   // Pathological text can exceed the regex library's complexity or stack
   // limits, and a huge file the memory; that costs this one message, not
   // the run.
   MessageAnalysis& analysis = messageAnalysis();
+  const char* givenUpBy = nullptr;
   try {
     analysis.analyse(&buffer);
   } catch (const std::runtime_error& error) {
-    log.report("Unable to analyse eml %s (%s)", safeConsoleText(path).c_str(),
-               error.what());
-    return true;
+    givenUpBy = error.what();
   } catch (const std::bad_alloc& error) {
-    log.report("Unable to analyse eml %s (%s)", safeConsoleText(path).c_str(),
-               error.what());
+    givenUpBy = error.what();
+  }
+  if (givenUpBy != nullptr) {
+    log_.report("Unable to analyse eml %s (%s)",
+                safeConsoleText(shownPath).c_str(), givenUpBy);
+    ++tally_.givenUp;
+    analysis.reset();
+    buffer.release();
     return true;
   }
-  // The analysis holds its own copies of everything it found.
-  buffer.release();
+  return writeReportAndRows(analysis, buffer, column, failure);
+}
 
-  // The report lines and the rows need only the findings. The parsed
-  // message, which for a report of many recipients is far larger than its
-  // rows, is freed before they are formatted, so the two never take memory
-  // at once.
+// The report lines and the rows need only the findings. The parsed message,
+// which views the buffer and for a report of many recipients is far larger
+// than its rows, is let go before the buffer and before they are formatted,
+// so the two never take memory at once.
+bool Run::writeReportAndRows(MessageAnalysis& analysis, MessageBuffer& buffer,
+                             std::string_view column, OutputFailure& failure) {
   const std::string_view verdicts[] = {yesNo(analysis.isBounce),
                                        yesNo(analysis.isFbl),
                                        yesNo(analysis.isAutoResponse)};
   std::vector<RecipientResult> results = std::move(analysis.recipients);
   std::string subject = std::move(analysis.subject);
   const std::optional<std::string_view> kind =
-      withKind ? std::optional(kindName(analysis.resultKind)) : std::nullopt;
+      options_.kind ? std::optional(kindName(analysis.resultKind))
+                    : std::nullopt;
   analysis.reset();
+  buffer.release();
 
-  // The message's report lines, written at once; kept from message to
-  // message.
-  thread_local std::vector<ConsoleLog::Field> shown;
-  shown.assign({{"  Bounce?: ", verdicts[0]},
-                {"  FBL?: ", verdicts[1]},
-                {"  Autoresponse?: ", verdicts[2]},
-                {"  Subject: ", subject}});
-  for (const RecipientResult& result : results) {
-    shown.insert(shown.end(), {{"  Action: ", result.action},
-                               {"  Status: ", result.status},
-                               {"  Recipient: ", result.recipient}});
-  }
-  log.printFields(shown);
-  if (shown.capacity() > 4 + 3 * kKeptRecipients) {
-    std::vector<ConsoleLog::Field>().swap(shown);
+  if (!options_.quiet) {
+    // The message's report lines, written at once; kept from message to
+    // message.
+    thread_local std::vector<ConsoleLog::Field> shown;
+    shown.assign({{"  Bounce?: ", verdicts[0]},
+                  {"  FBL?: ", verdicts[1]},
+                  {"  Autoresponse?: ", verdicts[2]},
+                  {"  Subject: ", subject}});
+    for (const RecipientResult& result : results) {
+      shown.insert(shown.end(), {{"  Action: ", result.action},
+                                 {"  Status: ", result.status},
+                                 {"  Recipient: ", result.recipient}});
+    }
+    log_.printFields(shown);
+    if (shown.capacity() > 4 + 3 * kKeptRecipients) {
+      std::vector<ConsoleLog::Field>().swap(shown);
+    }
   }
 
-  const std::string_view name = baseName(path);
   // Reused from message to message, unless a message of many rows made it
   // large.
   thread_local std::string rows;
   rows.clear();
   for (const RecipientResult& result : results) {
-    appendCsvRow(rows, localStamp(), name, result.action, result.status,
+    appendCsvRow(rows, localStamp(), column, result.action, result.status,
                  result.recipient, subject, kind);
   }
   // All rows of the message in one write, so that a run that is killed or
   // whose write fails leaves whole messages' rows behind, never part of one.
-  const bool isWritten = rows.empty() || out.write(rows, failure);
+  const bool isWritten = rows.empty() || out_.write(rows, failure);
+  if (isWritten) tally_.rows += static_cast<long>(results.size());
   // The buffers go back for the next message, unless this one made them
   // large.
   if (rows.capacity() > kKeptCapacity) std::string().swap(rows);
@@ -346,6 +517,8 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   }
   return isWritten;
 }
+
+}  // namespace
 
 // RFC 4180 quoting: every field in double quotes, a quote inside doubled.
 // Line breaks inside a value stay as they are, which quoted fields allow.

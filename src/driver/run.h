@@ -13,30 +13,42 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-class OutputFile;
-struct OutputFailure;
-
-// The settings taken from the command line. `emlPath` and `dirPath` exclude
-// each other: setting one clears the other.
+// The settings taken from the command line. `emlPath` (with `emlNames`) and
+// `dirPath` exclude each other: setting one clears the other.
 struct RunOptions {
-  std::string emlPath;
+  std::string emlPath;  // a file, or a pattern with "*" and "?"
+  // Further files named after the pattern, each exactly: the names a POSIX
+  // shell put there when it expanded an unquoted pattern.
+  std::vector<std::string> emlNames;
   std::string dirPath;
   std::string outPath;
   bool append = false;
   bool waitExit = false;
+  bool recursive = false;  // -dir walks sub-folders too
+  // No banner and no per-message report lines; failures and a summary.
+  bool quiet = false;
   // -header: a file that is empty once opened starts with the column names.
   bool header = false;
   // -kind: every row gets a seventh column, the kind of message it is from.
   bool kind = false;
 };
 
-// Exit statuses of runProgram.
+// Exit statuses of runProgram. The output file's failures (1, 75) come
+// first, then a requested stop (130 or 143, see stopRequest), then 66, then
+// 65.
 constexpr int kExitOk = 0;
 // The output file could not be opened, written or closed.
 constexpr int kExitOutputFailed = 1;
 // Also: -append onto a file whose rows have another number of columns.
 constexpr int kExitUsage = 2;
+// A message was given up: its text drove the analysis past a limit
+// (EX_DATAERR).
+constexpr int kExitDataError = 65;
+// A named input yielded no message file, or one could not be opened or read
+// (EX_NOINPUT).
+constexpr int kExitNoInput = 66;
 // As kExitOutputFailed, but for a cause that passes: the file is locked by
 // another run, or the disk or quota is full. It is EX_TEMPFAIL, which mail
 // systems take as "defer and retry" rather than a lost message.
@@ -47,17 +59,9 @@ int runProgram(int argc, char** argv);
 
 // Fills `options` from argv[1..]; true when an output path and an input
 // (file pattern or directory) were given. Unknown arguments are ignored.
+// On POSIX systems the arguments after -eml's value, up to the next one
+// beginning with "-", are further names (`emlNames`).
 bool parseOptions(int argc, char** argv, RunOptions& options);
-
-// Loads, analyses and reports one message file and writes all its rows to
-// `out` with one write. `isNamedExactly` lets a path the user named be a
-// pipe, FIFO or device (see MessageFile::open); `withKind` adds the kind
-// column. False only when that write failed, with `failure` filled in and
-// the file cut back to the rows of earlier messages; a file that cannot be
-// read or analysed is reported and gives true.
-bool processMessageFile(const std::string& path, OutputFile& out,
-                        bool isNamedExactly, OutputFailure& failure,
-                        bool withKind);
 
 // The part of `path` after its last path separator; the whole path when it
 // has none. Column 2 of a row.
