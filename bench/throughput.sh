@@ -9,7 +9,10 @@
 #      more; no program that reads every message can be faster;
 #   3. find DIR -type f -exec cat {} + > /dev/null, a shell-level reference
 #      (several processes and a pipe; slower than the read floor);
-#   4. Sisimai, a well-known bounce parser (Debian's libsisimai-perl).
+#   4. Sisimai, a well-known bounce parser (Debian's libsisimai-perl);
+#   5. Mailvane over one mailbox (mbox) file holding the same messages, each
+#      after a From line and followed by an empty line: reading one file must
+#      not be slower than reading the folder's files one by one.
 # The folder is built by copying the development corpus (its LF and CRLF
 # messages) under unique names until it holds at least the wanted number of
 # files. After one warm-up run of each, the three are run in turn, round
@@ -96,6 +99,17 @@ for ((c = 0; c < copies; c++)); do
   done
 done
 bytes=$(find "$folder" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
+# The mailbox: each file in listing order after a From line, and an empty
+# line after it (a line feed first where the file lacks a final one).
+mailbox="$scratch/mail.mbox"
+find "$folder" -type f -print0 | xargs -0 perl -e '
+  binmode STDOUT;
+  for my $name (@ARGV) {
+    open my $in, "<:raw", $name or die "$name: $!";
+    local $/; my $text = <$in>;
+    $text .= "\n" unless $text =~ /\n\z/;
+    print "From MAILER-DAEMON Thu Apr 29 23:34:45 2015\n", $text, "\n";
+  }' >"$mailbox"
 echo "Folder: $n messages, $bytes bytes (${#sources[@]} corpus files x $copies)"
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); load before:$(uptime | sed 's/.*load average://')"
 
@@ -116,6 +130,7 @@ run_thorough() { "$mailvane" -dir "$folder" -out "$scratch/thorough.csv" -thorou
 run_baseline() { "$baseline_bin" -dir "$folder" -out "$scratch/base.csv" >/dev/null; }
 run_readfloor() { "$scratch/read_floor" "$folder" >/dev/null; }
 run_findcat() { find "$folder" -type f -exec cat {} + >/dev/null; }
+run_mailbox() { "$mailvane" -eml "$mailbox" -out "$scratch/mbox.csv" >/dev/null; }
 run_sisimai() { perl -MSisimai -e 'Sisimai->make($ARGV[0])' "$folder" >/dev/null 2>&1; }
 
 # Warm-up: fills the page cache and the tools' own caches. It also checks
@@ -126,7 +141,9 @@ echo "Warm-up: Mailvane wrote $rows rows; read floor: $("$scratch/read_floor" "$
 run_findcat
 run_thorough
 echo "Warm-up: Mailvane -thorough wrote $(wc -l <"$scratch/thorough.csv") rows"
-tools=(mailvane thorough readfloor findcat)
+run_mailbox
+echo "Warm-up: Mailvane over the mailbox wrote $(wc -l <"$scratch/mbox.csv") rows"
+tools=(mailvane thorough readfloor findcat mailbox)
 if [ -n "$baseline" ]; then
   run_baseline
   echo "Warm-up: baseline wrote $(wc -l <"$scratch/base.csv") rows"
@@ -162,6 +179,9 @@ echo
 ratio() { awk -v m="${med[mailvane]}" -v o="${med[$2]}" -v l="$1" 'BEGIN {printf "Mailvane / %s: %.2f\n", l, o / m}'; }
 ratio "read floor" readfloor
 ratio "find -exec cat" findcat
+# Above 1: the mailbox is read faster than the folder of files.
+awk -v m="${med[mailvane]}" -v o="${med[mailbox]}" \
+  'BEGIN {printf "Mailvane over one mailbox / over the folder: %.2f\n", m / o}'
 [ -n "$baseline" ] && ratio baseline baseline
 ((with_sisimai)) && ratio Sisimai sisimai
 awk -v m="${med[mailvane]}" -v t="${med[thorough]}" 'BEGIN {printf "Mailvane -thorough / default (time): %.3f\n", t / m}'

@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
+# GNU parallel for the test of the README's recipe for many folders.
+mailvane_install_missing parallel
 
 build_dir="${1:-build}"
 shift || true

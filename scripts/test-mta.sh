@@ -98,9 +98,10 @@ install -m 755 "$mailvane" "$work/bin/mailvane"
 # the reason a server would give.
 printf '#!/bin/sh\ncat >/dev/null\nexit 67\n' >"$work/bin/exit67"
 printf '#!/bin/sh\ncat >/dev/null\nexit 75\n' >"$work/bin/exit75"
+printf '#!/bin/sh\ncat >/dev/null\nexit 65\n' >"$work/bin/exit65"
 printf '#!/bin/sh\ncat >/dev/null\necho "452 4.2.2 mailbox full, try again later"\nexit 75\n' \
   >"$work/bin/explain75"
-chmod 755 "$work/bin/exit67" "$work/bin/exit75" "$work/bin/explain75"
+chmod 755 "$work/bin/exit67" "$work/bin/exit75" "$work/bin/exit65" "$work/bin/explain75"
 
 # Domains, all inside the instance: local.test is delivered by local(8),
 # exit67.test, exit75.test and explain75.test by commands that fail,
@@ -127,7 +128,8 @@ alias_maps =
 alias_database =
 local_recipient_maps =
 biff = no
-notify_classes =
+notify_classes = 2bounce
+2bounce_notice_recipient = postmaster@copies.test
 default_transport = error:outside this test
 relay_transport = error:outside this test
 transport_maps = texthash:$conf/transport
@@ -175,12 +177,18 @@ exit75    unix  -       n       n       -       -       pipe
   user=$pipe_user argv=$work/bin/exit75
 explain75 unix  -       n       n       -       -       pipe
   user=$pipe_user argv=$work/bin/explain75
+noinput   unix  -       n       n       -       -       pipe
+  user=$pipe_user argv=$work/bin/mailvane -eml $work/missing.eml -out $work/out/noinput.csv -append
+dataerr   unix  -       n       n       -       -       pipe
+  user=$pipe_user argv=$work/bin/exit65
 EOF
 cat >"$conf/transport" <<EOF
 mailvane.test   mailvane:
 exit67.test     exit67:
 exit75.test     exit75:
 explain75.test  explain75:
+noinput.test    noinput:
+dataerr.test    dataerr:
 EOF
 cat >"$conf/virtual" <<EOF
 bounces@sender.test   bounces@mailvane.test, copy@copies.test
@@ -188,6 +196,7 @@ moved@local.test      gone@local.test
 EOF
 cat >"$conf/vmailbox" <<EOF
 copy@copies.test   Maildir/
+postmaster@copies.test   Postmaster/
 EOF
 
 # A mailbox that one more message takes over its size limit.
@@ -374,6 +383,30 @@ for file in "$maildir"/*; do
   same_rows "rows of $(basename "$file")" "$(report_rows rows "$file")" \
     "$(csv_rows "$work/dir.csv" "$(basename "$file")")"
 done
+
+# --- The Maildir itself, as the mail system left it: -dir on its root reads
+# new/ and cur/, and gives the same rows.
+"$work/bin/mailvane" -dir "$(dirname "$maildir")" -out "$work/root.csv" >"$work/root.log"
+same_rows "rows of the Maildir root" "$(csv_rows "$work/dir.csv")" "$(csv_rows "$work/root.csv")"
+
+# --- A bounce the pipe cannot read (66, EX_NOINPUT: here a run that names a
+# missing file) or gives up on (65, EX_DATAERR) is not lost: Postfix takes
+# both as lasting failures and returns the bounce, which has no sender, to
+# the postmaster as a double bounce (with notify_classes = 2bounce).
+for code in noinput dataerr; do
+  printf 'From: <bounce-%s@%s.test>\nSubject: lost\n\nbody\n' "$code" "$code" |
+    sendmail -f "bounce-$code@$code.test" -- "lost-$code@local.test"
+done
+postmaster="$work/copies/Postmaster/new"
+count_postmaster() { find "$postmaster" -type f 2>/dev/null | wc -l; }
+wait_for "2 double bounces for the postmaster" 30 at_least count_postmaster 2
+for code in noinput dataerr; do
+  grep -q "relay=$code.*dsn=5\..*status=bounced" "$log" ||
+    fail "Postfix did not take the pipe's exit status as a lasting failure for $code"
+  grep -lq "lost-$code@local.test" "$postmaster"/* ||
+    fail "no double bounce for the postmaster holds the bounce the $code pipe refused"
+done
+echo "test-mta: pipe exit statuses 65 and 66: $(grep -o 'relay=noinput.*' "$log" | head -n 1)"
 
 echo "test-mta: where Mailvane's rows differ from Postfix's own fields, by rule (Postfix < > rows):"
 diff <(report_rows postfix "$maildir"/* | sort) <(report_rows rows "$maildir"/* | sort) | grep '^[<>]' || true

@@ -28,6 +28,7 @@ void MessageAnalysis::reset() {
   originalRecipient.clear();
   subject.clear();
   recipients.clear();
+  resultKind = ResultKind::kNone;
   subjectCandidates_ = PatternCandidates();
   isFirstPartRead_ = false;
 }
@@ -67,6 +68,7 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   isAutoResponse = isAutoReply();
 
   if (isFbl) {
+    resultKind = ResultKind::kFeedback;
     finishBody(message);
     readFirstPartFields();
     buildFeedbackResult();
@@ -76,17 +78,22 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
   if (subjectField != nullptr &&
       subjectCandidates_.has(Mailvane::kAutoReplySubjectCandidate) &&
       patterns_.matchesAutoReplySubject(subjectField->value)) {
+    resultKind = ResultKind::kAutoReply;
     return;
   }
   if (isAutoResponse) {
+    resultKind = ResultKind::kAutoReply;
     appendAutoReplyResult();
     return;
   }
   if (isThorough_) {
+    // Every row of the thorough branches is a delivery failure's.
+    resultKind = ResultKind::kBounce;
     collectThoroughRecipients();
     return;
   }
   if (isDeliveryStatusReport()) {
+    resultKind = ResultKind::kBounce;
     // RFC 3464 puts the machine-readable fields in the second part; a report
     // without one yields nothing, and no free-text search stands in for it.
     if (message.parts.size() < 2) return;
@@ -95,10 +102,14 @@ void MessageAnalysis::analyse(const MessageBuffer* buffer) {
     return;
   }
   if (message.root.headers.has("X-failed-recipients")) {
+    resultKind = ResultKind::kBounce;
     collectListedRecipients();
     return;
   }
-  if (isBounce) collectAddressSearchRecipient();
+  if (isBounce) {
+    resultKind = ResultKind::kBounce;
+    collectAddressSearchRecipient();
+  }
 }
 
 void MessageAnalysis::collectThoroughRecipients() {

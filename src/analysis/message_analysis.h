@@ -33,6 +33,16 @@ struct RecipientResult {
   std::string recipient;
 };
 
+// The result branch that ran for a message, so that a row can say what kind
+// of message it comes from. A message may earn several verdicts (a feedback
+// report that is also an automatic reply); only one branch makes its rows.
+enum class ResultKind {
+  kNone,       // no branch ran: not a report of any kind, or unreadable
+  kBounce,     // a delivery-status report or a free-text bounce
+  kFeedback,   // a feedback-loop (abuse) report
+  kAutoReply,  // an automatic reply, also one stopped by its subject
+};
+
 // One paragraph of a delivery-status report (RFC 3464).
 struct ReportFieldGroup {
   HeaderList fields;
@@ -70,6 +80,7 @@ class MessageAnalysis {
   std::string originalRecipient;
   std::string subject;
   std::vector<RecipientResult> recipients;
+  ResultKind resultKind = ResultKind::kNone;
 
  private:
   friend class AnalysisSteps;

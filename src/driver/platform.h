@@ -42,7 +42,13 @@ bool matchWildcard(std::string_view pattern, std::string_view name);
 struct FoundEntry {
   std::string name;          // the bare name, without the directory
   bool isDirectory = false;  // also a link to a directory
+  // A symbolic link (on Windows any reparse point, a junction included);
+  // a folder walk does not follow one that leads to a directory.
+  bool isLink = false;
 };
+
+// Whether `path` names a directory, or a link to one.
+bool isFolder(const std::string& path);
 
 // A search for the entries of one directory whose names match the last
 // component of a pattern such as mail/*.eml (the directory is "." when the
@@ -57,8 +63,10 @@ class DirectorySearch {
   DirectorySearch& operator=(const DirectorySearch&) = delete;
 
   // Opens the pattern's directory. False when it cannot be listed (missing,
-  // not a directory, no permission); next() then yields nothing.
-  bool start(const std::string& pattern);
+  // not a directory, no permission); next() then yields nothing. With
+  // `isExact` the last component is a name, not a pattern: "*" and "?" in it
+  // stand for themselves (POSIX only: Windows always matches patterns).
+  bool start(const std::string& pattern, bool isExact = false);
   // The next matching entry; false once the listing is exhausted.
   bool next(FoundEntry& entry);
 
@@ -67,6 +75,7 @@ class DirectorySearch {
   std::unique_ptr<Listing> listing_;
   std::string dirPrefix_;    // the pattern up to its file name, "" for "."
   std::string namePattern_;  // the pattern's last component
+  bool isExact_ = false;
 };
 
 // Why an operation on the output file failed.
@@ -104,6 +113,17 @@ class OutputFile {
   // Closes the file. A file system may report a lost write only here.
   bool close(OutputFailure& failure);
 
+  // Reads the file's bytes from `offset` on into `data`, for a look at what
+  // an -append open found: the count read, 0 at the end of the file, -1
+  // when it cannot be read. Only a regular file that held bytes when opened
+  // with `append` can be read; one the user may write but not read gives
+  // -1. Reading moves neither where write() writes nor the lock.
+  // REQUIRES: open() succeeded.
+  std::ptrdiff_t readFound(std::uint64_t offset, char* data, std::size_t want);
+  // What open() found in the file plus what write() added since; 0 for a
+  // new or truncated file and for a device or pipe.
+  std::uint64_t length() const { return length_; }
+
   // The open stream, for comparing files; null when closed. Writing goes
   // through write() only.
   std::FILE* stream() const { return file_; }
@@ -120,6 +140,17 @@ class OutputFile {
   // What open() found in the file plus what write() added since: the length
   // to cut back to, known without asking the system.
   std::uint64_t length_ = 0;
+#ifdef _WIN32
+  // The file was opened for reading as well as appending.
+  bool isReadable_ = false;
+#else
+  // A second descriptor, for reading only, on the file an -append open
+  // found holding bytes; -1 otherwise. The write descriptor stays write-only
+  // so that opening a FIFO or a write-only file behaves as it always has.
+  int readFd_ = -1;
+  // Sets readFd_ when `path` still names the file open() locked.
+  void openFoundForReading(const std::string& path);
+#endif
 };
 
 // One message file open for reading, byte-exact and unbuffered (every read
@@ -153,6 +184,12 @@ class MessageFile final : public ByteSource {
 #endif
   // The size of a regular file as open() found it, 0 when unknown.
   std::uint64_t size() const { return size_; }
+  // After a failed open(): whether the path was refused for being the output
+  // file itself, which is no input the user meant to give.
+  bool isOutputFile() const { return isOutputFile_; }
+  // Whether a read ended because a stop was requested (see stopRequest)
+  // while it waited: the message is then incomplete.
+  bool isInterrupted() const { return isInterrupted_; }
 
  private:
 #ifdef _WIN32
@@ -161,11 +198,25 @@ class MessageFile final : public ByteSource {
   int fd_ = -1;
 #endif
   std::uint64_t size_ = 0;
+  bool isOutputFile_ = false;
+  bool isInterrupted_ = false;
 };
 
 // Whether standard output is an interactive terminal (a console window on
 // Windows), not a file, pipe or device.
 bool isStandardOutputTerminal();
+// The same for standard error.
+bool isStandardErrorTerminal();
+
+// From this call on, Ctrl+C (SIGINT) and SIGTERM, on Windows Ctrl+C and
+// Ctrl+Break, no longer end the process: they are noted, and the run loop
+// ends the run after the message in hand. A blocking open or read of a pipe
+// or FIFO that waits meanwhile gives up (see MessageFile).
+void installStopRequests();
+// The exit status a requested stop asks for: 130 for Ctrl+C (128 + SIGINT,
+// as shells report it; Ctrl+Break too on Windows), 143 for SIGTERM; 0 while
+// no stop was requested.
+int stopRequest();
 
 // Waits for one key press without echo when standard input is a terminal.
 // Otherwise reads one byte of standard input and returns: at once at end of

@@ -59,10 +59,16 @@ struct DirectorySearch::Listing {
 DirectorySearch::DirectorySearch() = default;
 DirectorySearch::~DirectorySearch() = default;
 
-bool DirectorySearch::start(const std::string& pattern) {
+bool isFolder(const std::string& path) {
+  struct stat target;
+  return stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+}
+
+bool DirectorySearch::start(const std::string& pattern, bool isExact) {
   std::size_t nameAt = fileNameStart(pattern);
   dirPrefix_ = pattern.substr(0, nameAt);
   namePattern_ = pattern.substr(nameAt);
+  isExact_ = isExact;
   listing_ = std::make_unique<Listing>();
   listing_->dir = opendir(dirPrefix_.empty() ? "." : dirPrefix_.c_str());
   return listing_->dir != nullptr;
@@ -71,16 +77,22 @@ bool DirectorySearch::start(const std::string& pattern) {
 bool DirectorySearch::next(FoundEntry& entry) {
   if (!listing_ || listing_->dir == nullptr) return false;
   while (const dirent* found = readdir(listing_->dir)) {
-    if (!matchWildcard(namePattern_, found->d_name)) continue;
+    if (isExact_ ? namePattern_ != found->d_name
+                 : !matchWildcard(namePattern_, found->d_name)) {
+      continue;
+    }
     entry.name = found->d_name;
     entry.isDirectory = found->d_type == DT_DIR;
+    entry.isLink = found->d_type == DT_LNK;
     // Some file systems leave the type open, and a link to a directory
     // counts as one; both need a look at the target.
     if (found->d_type == DT_UNKNOWN || found->d_type == DT_LNK) {
+      const std::string path = dirPrefix_ + entry.name;
       struct stat target;
       entry.isDirectory =
-          stat((dirPrefix_ + entry.name).c_str(), &target) == 0 &&
-          S_ISDIR(target.st_mode);
+          stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+      entry.isLink = entry.isLink || (lstat(path.c_str(), &target) == 0 &&
+                                      S_ISLNK(target.st_mode));
     }
     return true;
   }
@@ -98,6 +110,7 @@ OutputFailure outputFailure(int error) {
 
 OutputFile::~OutputFile() {
   if (file_ != nullptr) std::fclose(file_);
+  if (readFd_ >= 0) ::close(readFd_);
 }
 
 bool OutputFile::open(const std::string& path, bool append,
@@ -134,7 +147,38 @@ bool OutputFile::open(const std::string& path, bool append,
   // itself, with no stdio buffer in between.
   file_ = fdopen(fd, append ? "ab" : "wb");
   if (file_ == nullptr) return fail();
+  if (isRegular_ && length_ > 0) openFoundForReading(path);
   return true;
+}
+
+// The path is opened once more, read-only, now that the lock is held, and
+// kept only when it still names the file just locked: a file renamed or
+// replaced in between is not the one the rows go to (O_NONBLOCK keeps a
+// FIFO put there from blocking the open). A file the user may not read
+// stays unreadable, which is not an error of the open.
+void OutputFile::openFoundForReading(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat found;
+  if (fstat(fd, &found) == 0 &&
+      static_cast<std::uint64_t>(found.st_dev) == device_ &&
+      static_cast<std::uint64_t>(found.st_ino) == inode_) {
+    readFd_ = fd;
+  } else {
+    ::close(fd);
+  }
+}
+
+std::ptrdiff_t OutputFile::readFound(std::uint64_t offset, char* data,
+                                     std::size_t want) {
+  if (readFd_ < 0) return -1;
+  if (offset >= length_) return 0;
+  want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(want, length_ - offset));
+  for (;;) {
+    ssize_t n = pread(readFd_, data, want, static_cast<off_t>(offset));
+    if (n >= 0 || errno != EINTR) return n;
+  }
 }
 
 bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
@@ -160,6 +204,7 @@ bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
 }
 
 bool OutputFile::close(OutputFailure& failure) {
+  if (readFd_ >= 0) ::close(std::exchange(readFd_, -1));
   std::FILE* file = std::exchange(file_, nullptr);
   if (file == nullptr || std::fclose(file) == 0) return true;
   failure = outputFailure(errno);
@@ -178,7 +223,25 @@ int openNamedExactly(const std::string& path) {
   return open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
 }
 
+// The status stopRequest() gives; written by the signal handler only.
+volatile sig_atomic_t gStopStatus = 0;
+
+void noteStop(int signalNumber) { gStopStatus = 128 + signalNumber; }
+
 }  // namespace
+
+// Without SA_RESTART, so that an open or read waiting for a pipe's writer
+// returns EINTR instead of going on waiting.
+void installStopRequests() {
+  struct sigaction action {};
+  action.sa_handler = noteStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int stopRequest() { return gStopStatus; }
 
 MessageFile::~MessageFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -194,6 +257,8 @@ MessageFile::~MessageFile() {
 bool MessageFile::open(const std::string& path, const OutputFile* out,
                        bool isNamedExactly) {
   size_ = 0;
+  isOutputFile_ = false;
+  isInterrupted_ = false;
   int fd =
       isNamedExactly
           ? openNamedExactly(path)
@@ -202,12 +267,11 @@ bool MessageFile::open(const std::string& path, const OutputFile* out,
   struct stat opened;
   bool isUsable =
       fstat(fd, &opened) == 0 &&
-      (S_ISREG(opened.st_mode) ||
-       (isNamedExactly && !S_ISDIR(opened.st_mode))) &&
-      !(out != nullptr && out->stream() != nullptr &&
-        out->device() == static_cast<std::uint64_t>(opened.st_dev) &&
-        out->inode() == static_cast<std::uint64_t>(opened.st_ino));
-  if (!isUsable) {
+      (S_ISREG(opened.st_mode) || (isNamedExactly && !S_ISDIR(opened.st_mode)));
+  isOutputFile_ = isUsable && out != nullptr && out->stream() != nullptr &&
+                  out->device() == static_cast<std::uint64_t>(opened.st_dev) &&
+                  out->inode() == static_cast<std::uint64_t>(opened.st_ino);
+  if (!isUsable || isOutputFile_) {
     ::close(fd);
     return false;
   }
@@ -220,10 +284,16 @@ bool MessageFile::open(const std::string& path, const OutputFile* out,
   return true;
 }
 
+// A signal that asks the run to stop ends a read waiting for a pipe's
+// writer; any other is retried.
 std::ptrdiff_t MessageFile::read(char* data, std::size_t want) {
   for (;;) {
     ssize_t n = ::read(fd_, data, want);
     if (n >= 0 || errno != EINTR) return n;
+    if (stopRequest() != 0) {
+      isInterrupted_ = true;
+      return -1;
+    }
   }
 }
 
@@ -244,6 +314,10 @@ std::ptrdiff_t MessageFile::readAreas(char* const* areas, std::size_t areaSize,
   for (;;) {
     ssize_t n = ::readv(fd_, parts, count);
     if (n >= 0 || errno != EINTR) return n;
+    if (stopRequest() != 0) {
+      isInterrupted_ = true;
+      return -1;
+    }
   }
 }
 
@@ -259,6 +333,8 @@ void readOneByte() {
 }  // namespace
 
 bool isStandardOutputTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+bool isStandardErrorTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 void waitForKey() {
   termios saved;

@@ -45,9 +45,16 @@ struct DirectorySearch::Listing {
 DirectorySearch::DirectorySearch() = default;
 DirectorySearch::~DirectorySearch() = default;
 
+bool isFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 // The system matches the whole pattern, directory and wildcards alike, so
-// the prefix and the name pattern stay unused here.
-bool DirectorySearch::start(const std::string& pattern) {
+// the prefix and the name pattern stay unused here; "*" and "?" cannot be
+// part of a Windows file name, so an exact name needs nothing else.
+bool DirectorySearch::start(const std::string& pattern, bool /*isExact*/) {
   listing_ = std::make_unique<Listing>();
   listing_->handle = FindFirstFileA(pattern.c_str(), &listing_->found);
   listing_->isFirstPending = listing_->handle != INVALID_HANDLE_VALUE;
@@ -64,6 +71,8 @@ bool DirectorySearch::next(FoundEntry& entry) {
   entry.name = listing_->found.cFileName;
   entry.isDirectory =
       (listing_->found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  entry.isLink =
+      (listing_->found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   return true;
 }
 
@@ -87,10 +96,20 @@ OutputFile::~OutputFile() {
 // file while the run holds it. The sharing check comes before "wb" empties
 // the file, so a file another run holds is left as it is; the failure then
 // reads as EACCES.
+//
+// Since not even this process can open the file a second time, an -append
+// open asks for reading too ("a+b": writes still go to the end), so that
+// readFound() can look at what the file holds. A file whose permissions
+// allow writing only is opened for appending alone, as before.
 bool OutputFile::open(const std::string& path, bool append,
                       OutputFailure& failure) {
   _doserrno = 0;
-  file_ = _fsopen(path.c_str(), append ? "ab" : "wb", _SH_DENYRW);
+  file_ = _fsopen(path.c_str(), append ? "a+b" : "wb", _SH_DENYRW);
+  isReadable_ = append && file_ != nullptr;
+  if (append && file_ == nullptr && _doserrno == ERROR_ACCESS_DENIED) {
+    _doserrno = 0;
+    file_ = _fsopen(path.c_str(), "ab", _SH_DENYRW);
+  }
   if (file_ == nullptr) {
     failure = outputFailure(errno);
     return false;
@@ -125,6 +144,19 @@ bool OutputFile::write(std::string_view bytes, OutputFailure& failure) {
   }
   length_ += written;
   return true;
+}
+
+std::ptrdiff_t OutputFile::readFound(std::uint64_t offset, char* data,
+                                     std::size_t want) {
+  if (!isReadable_ || !isRegular_) return -1;
+  if (offset >= length_) return 0;
+  const unsigned int piece = static_cast<unsigned int>(
+      std::min<std::uint64_t>({want, length_ - offset, INT_MAX}));
+  const int fd = _fileno(file_);
+  // The runtime's _write of an append-mode file seeks to the end itself,
+  // so moving the file pointer here does not move where rows go.
+  if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+  return _read(fd, data, piece);
 }
 
 bool OutputFile::close(OutputFailure& failure) {
@@ -168,8 +200,10 @@ MessageFile::~MessageFile() {
 bool MessageFile::open(const std::string& path, const OutputFile* out,
                        bool /*isNamedExactly*/) {
   size_ = 0;
+  isInterrupted_ = false;
+  isOutputFile_ = isSameFile(path, out != nullptr ? out->stream() : nullptr);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (isSameFile(path, out != nullptr ? out->stream() : nullptr) ||
+  if (isOutputFile_ ||
       !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
       (data.dwFileAttributes &
        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
@@ -191,6 +225,34 @@ bool isStandardOutputTerminal() {
   DWORD mode;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
+
+bool isStandardErrorTerminal() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+namespace {
+
+// The status stopRequest() gives; set by the console's control handler,
+// which runs on a thread of its own.
+volatile LONG gStopStatus = 0;
+
+// Ctrl+C and Ctrl+Break are taken (TRUE): the run ends after the message in
+// hand. Closing the window or logging off is left to the handlers before.
+BOOL WINAPI noteStop(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&gStopStatus, 130);
+  return TRUE;
+}
+
+}  // namespace
+
+// Registered last, so it is asked first, before the handler that puts the
+// console's code page back: the run then ends normally and its own cleanup
+// puts the code page back.
+void installStopRequests() { SetConsoleCtrlHandler(noteStop, TRUE); }
+
+int stopRequest() { return static_cast<int>(gStopStatus); }
 
 // _getch reads the console itself, not standard input, so it is used only
 // when standard input is the console; redirected input gives up one byte

@@ -3,16 +3,23 @@
 
 #include "driver/run.h"
 
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "analysis/message_analysis.h"
 #include "driver/console_log.h"
+#include "driver/input_walk.h"
 #include "driver/platform.h"
 #include "driver/version.h"
 #include "message/ascii_text.h"
+#include "message/mailbox_reader.h"
 #include "message/message_buffer.h"
 
 namespace {
@@ -26,6 +33,9 @@ constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
 // storage for the next message, up to these capacities (bytes, entries).
 constexpr std::size_t kKeptCapacity = 1 << 16;
 constexpr std::size_t kKeptRecipients = 256;
+// The columns of a row, and of a row with the kind column.
+constexpr std::size_t kRowColumns = 6;
+constexpr std::size_t kRowColumnsWithKind = 7;
 
 // Writes `text` straight to standard output, not through the console writer.
 void writeDirect(std::string_view text) {
@@ -40,72 +50,239 @@ bool isOption(std::string_view arg, std::string_view option) {
 
 const char* yesNo(bool flag) { return flag ? "yes" : "no"; }
 
-// The directory search pattern: `dirPath` with a separator (unless it ends
-// in one) and "*" appended, else `emlPath` unchanged. A "/" counts as a
-// separator on Windows too, so mail/ gives mail/* there; a drive alone (D:)
-// gets its "\\".
-std::string searchPattern(const RunOptions& options) {
-  if (options.dirPath.empty()) return options.emlPath;
-  std::string pattern = options.dirPath;
-  const char last = pattern.back();
-  if (last != pathSeparator() && last != '/') pattern += pathSeparator();
-  pattern += '*';
-  return pattern;
-}
-
 int exitStatusOf(const OutputFailure& failure) {
   return failure.isRetryable ? kExitTryLater : kExitOutputFailed;
 }
 
-// Opens the output file and hands every match of the search pattern that is
-// neither a directory nor a dot name to processMessageFile, in the order the
-// directory listing gives them, until a message's rows cannot be written:
-// rows of later files would go nowhere, so their files are left unread for
-// the next run. Returns the exit status.
-//
-// An -eml value without "*" or "?" names one path exactly, and that path is
-// read whatever kind of file it is (a pipe, FIFO or /dev/stdin); a directory
-// walk or wildcard pattern takes regular files only. The listing still finds
-// the named entry, so dot names and directories are skipped as before.
-int processMatches(const RunOptions& options) {
-  ConsoleLog& log = consoleLog();
-  std::string pattern = searchPattern(options);
-  const std::string outName = safeConsoleText(options.outPath);
+// One CSV field: in double quotes, with each quote inside doubled.
+void appendQuoted(std::string& row, std::string_view value) {
+  row += '"';
+  // Up to and including each quote, then the quote once more.
+  for (std::size_t quote; (quote = value.find('"')) != value.npos;) {
+    row.append(value.substr(0, quote + 1));
+    row += '"';
+    value.remove_prefix(quote + 1);
+  }
+  row.append(value);
+  row += '"';
+}
 
-  OutputFile out;
+// The columns of the first row of what an -append open found in `out`; 0
+// when it found nothing or cannot read it, so that only a file known to
+// differ is refused. The rows of one file all have the same columns, so
+// the first row, a header row included, stands for them all.
+std::size_t foundColumns(OutputFile& out) {
+  if (out.length() == 0) return 0;
+  FirstRowColumns columns;
+  char piece[1 << 14];
+  for (std::uint64_t offset = 0;;) {
+    const std::ptrdiff_t n = out.readFound(offset, piece, sizeof piece);
+    if (n < 0) return 0;
+    if (n == 0 || columns.take({piece, static_cast<std::size_t>(n)})) break;
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return columns.count();
+}
+
+// The name a row gives the kind of message it comes from.
+std::string_view kindName(ResultKind kind) {
+  switch (kind) {
+    case ResultKind::kBounce:
+      return "bounce";
+    case ResultKind::kFeedback:
+      return "feedback";
+    case ResultKind::kAutoReply:
+      return "auto-reply";
+    case ResultKind::kNone:
+      break;
+  }
+  return "";  // no branch ran, so there is no row
+}
+
+// Opens the output file and readies it for this run's rows: an -append
+// onto Mailvane rows of the other width (six columns, or seven with the
+// kind) is refused before any message is read, since a file of mixed
+// widths is unreadable to every CSV reader; a file of any other text is
+// appended to as before. With -header a file that is empty now gets the
+// column names first; a file that already holds rows never gets a header.
+// Returns kExitOk or the run's exit status.
+int openOutput(const RunOptions& options, OutputFile& out) {
+  ConsoleLog& log = consoleLog();
+  const std::string outName = safeConsoleText(options.outPath);
   OutputFailure failure;
   if (!out.open(options.outPath, options.append, failure)) {
     log.report("Unable to open output file %s (error %i)", outName.c_str(),
                failure.error);
     return exitStatusOf(failure);
   }
-
-  // Each found name replaces the pattern's last component, so the path
-  // keeps the directory exactly as the user wrote it.
-  std::string path = pattern.substr(0, fileNameStart(pattern));
-  const std::size_t nameAt = path.size();
-  const bool isNamedExactly = options.dirPath.empty() &&
-                              pattern.find_first_of("*?") == std::string::npos;
-  bool isAnyFound = false;
-  bool isWritten = true;
-  DirectorySearch search;
-  if (search.start(pattern)) {
-    FoundEntry entry;
-    while (isWritten && search.next(entry)) {
-      // A leading dot covers "." and ".." as well as hidden files.
-      if (entry.name.starts_with('.') || entry.isDirectory) continue;
-      path.replace(nameAt, std::string::npos, entry.name);
-      isWritten = processMessageFile(path, out, isNamedExactly, failure);
-      isAnyFound = true;
+  const std::size_t want = options.kind ? kRowColumnsWithKind : kRowColumns;
+  const std::size_t found = options.append ? foundColumns(out) : 0;
+  if ((found == kRowColumns || found == kRowColumnsWithKind) && found != want) {
+    log.report(
+        "Unable to append to output file %s: its rows have %i columns, this "
+        "run's would have %i",
+        outName.c_str(), static_cast<int>(found), static_cast<int>(want));
+    return kExitUsage;
+  }
+  if (options.header && out.length() == 0) {
+    std::string header;
+    appendCsvRow(
+        header, "Time", "File", "Action", "Status", "Recipient", "Subject",
+        options.kind ? std::optional<std::string_view>("Kind") : std::nullopt);
+    if (!out.write(header, failure)) {
+      log.report("Unable to write output file %s (error %i)", outName.c_str(),
+                 failure.error);
+      return exitStatusOf(failure);
     }
   }
-  if (!isAnyFound) log.report("Eml file(-s) not found.");
+  return kExitOk;
+}
+
+// What a run met: the counts of -quiet's summary line, and what decides the
+// exit status when the output file did not fail.
+struct RunTally {
+  long files = 0;     // message files opened
+  long messages = 0;  // messages read from them
+  long rows = 0;
+  long unreadable = 0;        // message files that could not be opened
+  long givenUp = 0;           // messages the analysis gave up on
+  bool isAnyMissing = false;  // a named input yielded no file
+};
+
+// The status of a run whose output file held: a requested stop first, then
+// input that could not be found or read, then messages given up.
+int exitStatusOf(const RunTally& tally) {
+  if (stopRequest() != 0) return stopRequest();
+  if (tally.isAnyMissing || tally.unreadable > 0) return kExitNoInput;
+  if (tally.givenUp > 0) return kExitDataError;
+  return kExitOk;
+}
+
+// -quiet's progress on standard error while it is a terminal: one line,
+// rewritten at most ten times a second, cleared at the end.
+class ProgressLine {
+ public:
+  ProgressLine(bool isShown, long files) : isShown_(isShown), files_(files) {}
+  ~ProgressLine() {
+    if (isShown_ && length_ > 0) {
+      std::fprintf(stderr, "\r%*s\r", length_, "");
+      std::fflush(stderr);
+    }
+  }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  void update(const RunTally& tally) {
+    if (!isShown_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shownAt_ < std::chrono::milliseconds(100)) return;
+    shownAt_ = now;
+    const long done = tally.files + tally.unreadable;
+    std::fputc('\r', stderr);
+    int length;
+    if (files_ > 0) {
+      length = std::fprintf(stderr, "Read %ld messages (%ld%% of %ld files)",
+                            tally.messages, 100 * done / files_, files_);
+    } else {
+      length = std::fprintf(stderr, "Read %ld messages", tally.messages);
+    }
+    // Spaces over what a longer line before left standing.
+    if (length < length_) std::fprintf(stderr, "%*s", length_ - length, "");
+    if (length > length_) length_ = length;
+    std::fflush(stderr);
+  }
+
+ private:
+  const bool isShown_;
+  const long files_;
+  int length_ = 0;
+  std::chrono::steady_clock::time_point shownAt_{};
+};
+
+// One run over the inputs: the output file, the tally, and the per-message
+// step with its console report and CSV rows.
+class Run {
+ public:
+  Run(const RunOptions& options, OutputFile& out)
+      : options_(options), out_(out), log_(consoleLog()) {}
+
+  // Hands every input file to processFile until a message's rows cannot be
+  // written (rows of later files would go nowhere, so their files are left
+  // unread for the next run) or a stop is requested. False when the rows
+  // could not be written, with `failure` filled in.
+  bool walk(OutputFailure& failure);
+  const RunTally& tally() const { return tally_; }
+
+ private:
+  bool processFile(const InputFile& file, OutputFailure& failure);
+  bool isCutShort(const MessageFile& source, const MailboxReader& reader,
+                  std::string_view shownPath);
+  bool processMessage(MessageBuffer& buffer, std::string_view shownPath,
+                      std::string_view column, OutputFailure& failure);
+  bool writeReportAndRows(MessageAnalysis& analysis, MessageBuffer& buffer,
+                          std::string_view column, OutputFailure& failure);
+
+  const RunOptions& options_;
+  OutputFile& out_;
+  ConsoleLog& log_;
+  RunTally tally_;
+};
+
+WalkRequest walkRequestOf(const RunOptions& options) {
+  return {options.emlPath, options.emlNames, options.dirPath,
+          options.recursive};
+}
+
+bool Run::walk(OutputFailure& failure) {
+  const WalkRequest request = walkRequestOf(options_);
+  // The share done needs the number of files first: a walk of its own, made
+  // only when the progress line is shown.
+  const bool isProgressShown = options_.quiet && isStandardErrorTerminal();
+  long files = 0;
+  if (isProgressShown) {
+    walkInputs(
+        request, [&](const InputFile&) { return ++files, true; }, [] {});
+  }
+  ProgressLine progress(isProgressShown, files);
+  bool isWritten = true;
+  walkInputs(
+      request,
+      [&](const InputFile& file) {
+        isWritten = processFile(file, failure);
+        progress.update(tally_);
+        return isWritten && stopRequest() == 0;
+      },
+      [&] {
+        tally_.isAnyMissing = true;
+        log_.report("Eml file(-s) not found.");
+      });
+  return isWritten;
+}
+
+// Opens the output file and walks the inputs. Returns the exit status.
+int processInputs(const RunOptions& options) {
+  ConsoleLog& log = consoleLog();
+  const std::string outName = safeConsoleText(options.outPath);
+  OutputFile out;
+  const int openStatus = openOutput(options, out);
+  if (openStatus != kExitOk) return openStatus;
+  OutputFailure failure;
+  Run run(options, out);
+  const bool isWritten = run.walk(failure);
+  const RunTally& tally = run.tally();
+  if (options.quiet) {
+    log.report(
+        "Read %ld messages from %ld files: %ld rows; %ld unreadable, "
+        "%ld given up",
+        tally.messages, tally.files, tally.rows, tally.unreadable,
+        tally.givenUp);
+  }
   if (!isWritten || !out.close(failure)) {
     log.report("Unable to write output file %s (error %i)", outName.c_str(),
                failure.error);
     return exitStatusOf(failure);
   }
-  return kExitOk;
+  return exitStatusOf(tally);
 }
 
 }  // namespace
@@ -117,17 +294,23 @@ int runProgram(int argc, char** argv) {
   // whole run, key wait included, on every way out.
   Utf8ConsoleOutput utf8Console;
 #endif
-  writeDirect(std::string(kProductName) + buildVersionText() + "\n");
-  printAttribution();
-  writeDirect(kUsageLine);
+  RunOptions options;
+  const bool isUsable = parseOptions(argc, argv, options);
+  // A quiet run has no banner; unusable options still get the usage line
+  // as their hint.
+  if (!options.quiet || !isUsable) {
+    writeDirect(std::string(kProductName) + buildVersionText() + "\n");
+    printAttribution();
+    writeDirect(kUsageLine);
+  }
 
   consoleLog().enable();
-  RunOptions options;
   int status = kExitUsage;
   // Unusable options get no message of their own: the usage line is the hint.
-  if (parseOptions(argc, argv, options)) {
+  if (isUsable) {
+    installStopRequests();
     messageAnalysis().setThorough(options.thorough);
-    status = processMatches(options);
+    status = processInputs(options);
   }
   consoleLog().disable();
 
@@ -138,6 +321,9 @@ int runProgram(int argc, char** argv) {
   return status;
 }
 
+// The further names after -eml's value are the shell's expansion of an
+// unquoted pattern; Windows shells expand nothing, so there they stay
+// unknown arguments.
 bool parseOptions(int argc, char** argv, RunOptions& options) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -147,12 +333,19 @@ bool parseOptions(int argc, char** argv, RunOptions& options) {
     if (isOption(arg, "-eml")) {
       if (hasValue) {
         options.emlPath = argv[++i];
+        options.emlNames.clear();
         options.dirPath.clear();
+#ifndef _WIN32
+        while (i + 1 < argc && argv[i + 1][0] != '-') {
+          options.emlNames.emplace_back(argv[++i]);
+        }
+#endif
       }
     } else if (isOption(arg, "-dir")) {
       if (hasValue) {
         options.dirPath = argv[++i];
         options.emlPath.clear();
+        options.emlNames.clear();
       }
     } else if (isOption(arg, "-out")) {
       if (hasValue) options.outPath = argv[++i];
@@ -160,6 +353,14 @@ bool parseOptions(int argc, char** argv, RunOptions& options) {
       options.append = true;
     } else if (isOption(arg, "-waitexit")) {
       options.waitExit = true;
+    } else if (isOption(arg, "-recursive")) {
+      options.recursive = true;
+    } else if (isOption(arg, "-quiet")) {
+      options.quiet = true;
+    } else if (isOption(arg, "-header")) {
+      options.header = true;
+    } else if (isOption(arg, "-kind")) {
+      options.kind = true;
     } else if (isOption(arg, "-thorough")) {
       options.thorough = true;
     }
@@ -172,79 +373,140 @@ std::string_view baseName(std::string_view path) {
   return path.substr(fileNameStart(path));
 }
 
-bool processMessageFile(const std::string& path, OutputFile& out,
-                        bool isNamedExactly, OutputFailure& failure) {
-  ConsoleLog& log = consoleLog();
-  log.reportField("Parsing eml ", path);
+namespace {
 
+// A file holding one message is read as such, under its own name. A
+// mailbox is read one message at a time, each named by the file's name, "#"
+// and its number from 1; memory then follows the largest message, not the
+// file.
+bool Run::processFile(const InputFile& file, OutputFailure& failure) {
+  MessageFile source;
+  if (!source.open(file.path, &out_, file.isNamedExactly)) {
+    // A stop requested while the open waited for a FIFO's writer is no
+    // fault of the file.
+    if (stopRequest() != 0) return true;
+    if (!options_.quiet) log_.reportField("Parsing eml ", file.path);
+    log_.report("Unable to read eml from %s",
+                safeConsoleText(file.path).c_str());
+    // The output file in the scanned folder is shown as ever, but it is no
+    // input the user meant, so the run still went through.
+    if (!source.isOutputFile()) ++tally_.unreadable;
+    return true;
+  }
+  ++tally_.files;
+  MailboxReader reader(source);
   MessageBuffer buffer;
-  {
-    MessageFile file;
-    if (!file.open(path, &out, isNamedExactly) ||
-        !buffer.loadFrom(file, file.size())) {
-      log.report("Unable to read eml from %s", safeConsoleText(path).c_str());
-      return true;
-    }
-  }  // closed: the buffer holds the whole message now
+  buffer.loadFrom(reader, source.size());
+  if (!reader.isAtNextMessage()) {
+    if (isCutShort(source, reader, file.path)) return true;
+    return processMessage(buffer, file.path, file.column(), failure);
+  }
+  std::string shownPath;
+  std::string column;
+  for (long number = 1;; ++number) {
+    const std::string digits = std::to_string(number);
+    shownPath.assign(file.path).append(1, '#').append(digits);
+    column.assign(file.column()).append(1, '#').append(digits);
+    if (isCutShort(source, reader, shownPath)) return true;
+    if (!processMessage(buffer, shownPath, column, failure)) return false;
+    if (!reader.isAtNextMessage() || stopRequest() != 0) return true;
+    reader.startNextMessage();
+    buffer.loadFrom(reader, 0);
+  }
+}
 
+// Whether the message just loaded is incomplete: a stop was requested while
+// a read waited (the run ends without it), or a read failed, which is
+// reported like a file that cannot be opened. Such a message gets no rows.
+bool Run::isCutShort(const MessageFile& source, const MailboxReader& reader,
+                     std::string_view shownPath) {
+  if (source.isInterrupted()) return true;
+  if (!reader.hasFailed()) return false;
+  if (!options_.quiet) log_.reportField("Parsing eml ", shownPath);
+  log_.report("Unable to read eml from %s", safeConsoleText(shownPath).c_str());
+  ++tally_.unreadable;
+  return true;
+}
+
+// Analyses and reports one loaded message and writes all its rows to the
+// output file with one write. False only when that write failed, with
+// `failure` filled in and the file cut back to the rows of earlier messages;
+// a message the analysis gives up on is reported and gives true.
+bool Run::processMessage(MessageBuffer& buffer, std::string_view shownPath,
+                         std::string_view column, OutputFailure& failure) {
+  ++tally_.messages;
+  if (!options_.quiet) log_.reportField("Parsing eml ", shownPath);
   // Pathological text can exceed the regex library's complexity or stack
   // limits, and a huge file the memory; that costs this one message, not
   // the run.
   MessageAnalysis& analysis = messageAnalysis();
+  const char* givenUpBy = nullptr;
   try {
     analysis.analyse(&buffer);
   } catch (const std::runtime_error& error) {
-    log.report("Unable to analyse eml %s (%s)", safeConsoleText(path).c_str(),
-               error.what());
-    return true;
+    givenUpBy = error.what();
   } catch (const std::bad_alloc& error) {
-    log.report("Unable to analyse eml %s (%s)", safeConsoleText(path).c_str(),
-               error.what());
+    givenUpBy = error.what();
+  }
+  if (givenUpBy != nullptr) {
+    log_.report("Unable to analyse eml %s (%s)",
+                safeConsoleText(shownPath).c_str(), givenUpBy);
+    ++tally_.givenUp;
+    analysis.reset();
+    buffer.release();
     return true;
   }
-  // The analysis holds its own copies of everything it found.
-  buffer.release();
+  return writeReportAndRows(analysis, buffer, column, failure);
+}
 
-  // The report lines and the rows need only the findings. The parsed
-  // message, which for a report of many recipients is far larger than its
-  // rows, is freed before they are formatted, so the two never take memory
-  // at once.
+// The report lines and the rows need only the findings. The parsed message,
+// which views the buffer and for a report of many recipients is far larger
+// than its rows, is let go before the buffer and before they are formatted,
+// so the two never take memory at once.
+bool Run::writeReportAndRows(MessageAnalysis& analysis, MessageBuffer& buffer,
+                             std::string_view column, OutputFailure& failure) {
   const std::string_view verdicts[] = {yesNo(analysis.isBounce),
                                        yesNo(analysis.isFbl),
                                        yesNo(analysis.isAutoResponse)};
   std::vector<RecipientResult> results = std::move(analysis.recipients);
   std::string subject = std::move(analysis.subject);
+  const std::optional<std::string_view> kind =
+      options_.kind ? std::optional(kindName(analysis.resultKind))
+                    : std::nullopt;
   analysis.reset();
+  buffer.release();
 
-  // The message's report lines, written at once; kept from message to
-  // message.
-  thread_local std::vector<ConsoleLog::Field> shown;
-  shown.assign({{"  Bounce?: ", verdicts[0]},
-                {"  FBL?: ", verdicts[1]},
-                {"  Autoresponse?: ", verdicts[2]},
-                {"  Subject: ", subject}});
-  for (const RecipientResult& result : results) {
-    shown.insert(shown.end(), {{"  Action: ", result.action},
-                               {"  Status: ", result.status},
-                               {"  Recipient: ", result.recipient}});
-  }
-  log.printFields(shown);
-  if (shown.capacity() > 4 + 3 * kKeptRecipients) {
-    std::vector<ConsoleLog::Field>().swap(shown);
+  if (!options_.quiet) {
+    // The message's report lines, written at once; kept from message to
+    // message.
+    thread_local std::vector<ConsoleLog::Field> shown;
+    shown.assign({{"  Bounce?: ", verdicts[0]},
+                  {"  FBL?: ", verdicts[1]},
+                  {"  Autoresponse?: ", verdicts[2]},
+                  {"  Subject: ", subject}});
+    for (const RecipientResult& result : results) {
+      shown.insert(shown.end(), {{"  Action: ", result.action},
+                                 {"  Status: ", result.status},
+                                 {"  Recipient: ", result.recipient}});
+    }
+    log_.printFields(shown);
+    if (shown.capacity() > 4 + 3 * kKeptRecipients) {
+      std::vector<ConsoleLog::Field>().swap(shown);
+    }
   }
 
-  const std::string_view name = baseName(path);
   // Reused from message to message, unless a message of many rows made it
   // large.
   thread_local std::string rows;
   rows.clear();
   for (const RecipientResult& result : results) {
-    appendCsvRow(rows, localStamp(), name, result.action, result.status,
-                 result.recipient, subject);
+    appendCsvRow(rows, localStamp(), column, result.action, result.status,
+                 result.recipient, subject, kind);
   }
   // All rows of the message in one write, so that a run that is killed or
   // whose write fails leaves whole messages' rows behind, never part of one.
-  const bool isWritten = rows.empty() || out.write(rows, failure);
+  const bool isWritten = rows.empty() || out_.write(rows, failure);
+  if (isWritten) tally_.rows += static_cast<long>(results.size());
   // The buffers go back for the next message, unless this one made them
   // large.
   if (rows.capacity() > kKeptCapacity) std::string().swap(rows);
@@ -259,36 +521,54 @@ bool processMessageFile(const std::string& path, OutputFile& out,
   return isWritten;
 }
 
+}  // namespace
+
 // RFC 4180 quoting: every field in double quotes, a quote inside doubled.
 // Line breaks inside a value stay as they are, which quoted fields allow.
 std::string csvRow(std::string_view stamp, std::string_view baseName,
                    std::string_view action, std::string_view status,
-                   std::string_view recipient, std::string_view subject) {
+                   std::string_view recipient, std::string_view subject,
+                   std::optional<std::string_view> kind) {
   std::string row;
-  appendCsvRow(row, stamp, baseName, action, status, recipient, subject);
+  appendCsvRow(row, stamp, baseName, action, status, recipient, subject, kind);
   return row;
 }
 
 void appendCsvRow(std::string& row, std::string_view stamp,
                   std::string_view baseName, std::string_view action,
                   std::string_view status, std::string_view recipient,
-                  std::string_view subject) {
+                  std::string_view subject,
+                  std::optional<std::string_view> kind) {
   row.reserve(row.size() + stamp.size() + baseName.size() + action.size() +
-              status.size() + recipient.size() + subject.size() + 20);
+              status.size() + recipient.size() + subject.size() +
+              (kind ? kind->size() + 3 : 0) + 20);
   bool isFirst = true;
   for (std::string_view value :
        {stamp, baseName, action, status, recipient, subject}) {
     if (!isFirst) row += ',';
     isFirst = false;
-    row += '"';
-    // Up to and including each quote, then the quote once more.
-    for (std::size_t quote; (quote = value.find('"')) != value.npos;) {
-      row.append(value.substr(0, quote + 1));
-      row += '"';
-      value.remove_prefix(quote + 1);
-    }
-    row.append(value);
-    row += '"';
+    appendQuoted(row, value);
+  }
+  if (kind) {
+    row += ',';
+    appendQuoted(row, *kind);
   }
   row += "\r\n";
+}
+
+// Quotes toggle: a doubled quote inside a quoted field toggles twice and so
+// leaves the state as it was, which is all the count needs.
+bool FirstRowColumns::take(std::string_view piece) {
+  if (isEnded_) return true;
+  for (const char c : piece) {
+    if (c == '"') {
+      isInQuotes_ = !isInQuotes_;
+    } else if (!isInQuotes_ && c == ',') {
+      ++commas_;
+    } else if (!isInQuotes_ && c == '\n') {
+      isEnded_ = true;
+      break;
+    }
+  }
+  return isEnded_;
 }

@@ -100,6 +100,55 @@ TEST(AutoReplyTest, SubjectStopOrOneTransientResult) {
   }
 }
 
+// The branch that made the rows names the message's kind, also when the
+// verdicts name several kinds at once.
+TEST(MessageAnalysisTest, BranchThatRanGivesTheKind) {
+  struct Case {
+    const char* name;
+    std::string message;
+    ResultKind want;
+  };
+  const std::string dsnParts =
+      "Content-Type: multipart/report; report-type=delivery-status; "
+      "boundary=b\n\n--b\n\nNot delivered.\n--b\n"
+      "Content-Type: message/delivery-status\n\nReporting-MTA: dns; x\n\n"
+      "Final-Recipient: rfc822; kim@example.org\nAction: failed\n"
+      "Status: 5.1.1\n--b--\n";
+  const Case cases[] = {
+      {"delivery-status report", "Subject: failure\n" + dsnParts,
+       ResultKind::kBounce},
+      {"failed-recipients header",
+       "X-failed-recipients: kim@example.org\nSubject: failed\n\nbody\n",
+       ResultKind::kBounce},
+      {"free-text bounce",
+       "From: MAILER-DAEMON@mx.example.net\nSubject: failure\n\n"
+       "<kim@example.org>: user unknown\n",
+       ResultKind::kBounce},
+      {"abuse report",
+       "Subject: complaint\nX-HmXmrOriginalRecipient: kim@example.org\n\n"
+       "body\n",
+       ResultKind::kFeedback},
+      {"auto-reply", "Subject: Auto-Response: thanks\n\nHello.\n",
+       ResultKind::kAutoReply},
+      // The feedback branch comes first and makes the one row.
+      {"feedback report that is also an auto-reply",
+       "X-Loop: scomp\nSubject: I'm currently away until Monday\n\nbody\n",
+       ResultKind::kFeedback},
+      // An auto-reply that is also a delivery-status report.
+      {"auto-reply shaped as a report",
+       "Subject: I'm currently away until Monday\n" + dsnParts,
+       ResultKind::kAutoReply},
+      {"ordinary message", "Subject: hello\n\nbody\n", ResultKind::kNone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageAnalysis a(mailvane());
+    const std::string got = results(a, c.message);
+    EXPECT_EQ(a.resultKind, c.want) << "rows " << got;
+    EXPECT_EQ(got.empty(), c.want == ResultKind::kNone) << "rows " << got;
+  }
+}
+
 TEST(MessageAnalysisTest, EachMessageStartsFromNothing) {
   MessageAnalysis a(mailvane());
   results(a,
@@ -109,6 +158,7 @@ TEST(MessageAnalysisTest, EachMessageStartsFromNothing) {
   ASSERT_TRUE(a.isHotmailFbl);
   EXPECT_EQ(results(a, "From: jo@example.com\nSubject: hello\n\nbody\n"), "");
   EXPECT_FALSE(a.isFbl || a.isHotmailFbl || a.isBounce || a.isAutoResponse);
+  EXPECT_EQ(a.resultKind, ResultKind::kNone);
   EXPECT_EQ(a.subject, "hello");
   EXPECT_TRUE(a.originalRecipient.empty() && a.reportFields.empty() &&
               a.firstPartFields.empty() && a.message.parts.empty());

@@ -32,6 +32,39 @@ TEST(CsvRowTest, FieldsAreQuotedWithInnerQuotesDoubled) {
   }
 }
 
+// Every case is also handed over in two pieces cut at each position, as
+// reads of the file may cut it.
+TEST(FirstRowColumnsTest, CountsTheFirstRowWhereverItIsCut) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t want;
+  } cases[] = {
+      {"header row",
+       "\"Time\",\"File\",\"Action\",\"Status\",\"Recipient\","
+       "\"Subject\"\r\n\"a\",\"b\"\r\n",
+       6},
+      {"comma, quotes and line breaks inside a field",
+       "\"s\",\"a,b\",\"say "
+       "\"\"x,\"\"\",\"\r\n\",\"\n,\",\"\"\"\",\"k\"\r\nx,y\r\n",
+       7},
+      {"row without its line end", "\"a\",\"b\",\"c\"", 3},
+      {"line feed alone ends it", "a,b\nc,d,e,f\n", 2},
+      {"empty first line", "\r\n\"a\",\"b\"\r\n", 1},
+      {"quote never closed", "\"a,\nb,c", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (std::size_t cut = 0; cut <= c.text.size(); ++cut) {
+      FirstRowColumns columns;
+      const std::string_view text = c.text;
+      columns.take(text.substr(0, cut));
+      columns.take(text.substr(cut));
+      EXPECT_EQ(columns.count(), c.want) << "cut at " << cut;
+    }
+  }
+}
+
 TEST(SafeConsoleTextTest, ControlsBecomeHexEscapesAndTextStays) {
   const std::pair<std::string, const char*> cases[] = {
       {std::string("\0\x08\t\x0A\x1B\x1F \x7E\x7F", 9),

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,18 +75,21 @@ std::vector<std::string> environmentForStrace() {
   return environment;
 }
 
-// Starts `argv` with standard input and output on /dev/null (and standard
-// error too when `isQuiet`) and the environment `environment`, or this
-// process's when that is empty; returns the process id, or -1.
+// Starts `argv` with standard input on /dev/null, standard output on
+// `console` (and standard error too when `isQuiet`) and the environment
+// `environment`, or this process's when that is empty; returns the process
+// id, or -1.
 pid_t start(std::vector<std::string> argv, bool isQuiet,
-            std::vector<std::string> environment = {}) {
+            std::vector<std::string> environment = {},
+            const char* console = "/dev/null") {
   std::vector<char*> pointers;
   for (std::string& arg : argv) pointers.push_back(arg.data());
   pointers.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, console,
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (isQuiet) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
@@ -213,6 +217,61 @@ TEST(InterruptedRunTest, KilledRunLeavesOnlyWholeRowsAndEarlierContentIntact) {
     ASSERT_TRUE(killPast(pid, out, prefix.size() + c.killAfter))
         << "the run ended before it could be killed";
     EXPECT_GT(expectPrefixThenWholeRows(out, prefix, true), 0);
+  }
+}
+
+// Ctrl+C or SIGTERM ends the run after the message in hand, with its rows
+// whole and the console lines of every message whose rows are in the file
+// written out, and the status a shell expects; a wait for a FIFO's writer
+// ends too.
+TEST(InterruptedRunTest, StopRequestEndsTheRunAfterTheMessageInHand) {
+  ScratchDir dir;
+  const std::filesystem::path mail = dir.path() / "mail";
+  const std::filesystem::path out = dir.path() / "out.csv";
+  const std::filesystem::path console = dir.path() / "console.txt";
+  const std::filesystem::path fifo = dir.path() / "fifo";
+  writeMessages(mail, 4000);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // no writer ever comes
+  const struct {
+    const char* name;
+    int signal;
+    bool isWaiting;
+  } cases[] = {
+      {"Ctrl+C in a folder walk", SIGINT, false},
+      {"SIGTERM in a folder walk", SIGTERM, false},
+      {"Ctrl+C while waiting for a FIFO's writer", SIGINT, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(out);
+    std::vector<std::string> argv = {MAILVANE_EXE, "-dir", mail.string(),
+                                     "-out", out.string()};
+    if (c.isWaiting) {
+      argv = {MAILVANE_EXE,  "-eml", (mail / "m1.eml").string(),
+              fifo.string(), "-out", out.string()};
+    }
+    pid_t pid = start(argv, false, {}, console.c_str());
+    ASSERT_GT(pid, 0);
+    for (int status; sizeOf(out) < (c.isWaiting ? 1 : 100000);) {
+      ASSERT_NE(waitpid(pid, &status, WNOHANG), pid) << "ended by itself";
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    // The FIFO's open is entered soon after the first file's rows.
+    if (c.isWaiting) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(pid, c.signal);
+    const int status = waitFor(pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + c.signal);
+    const int rows = expectPrefixThenWholeRows(out, "");
+    const std::string lines = readFile(console);
+    std::size_t shown = 0;
+    for (std::size_t at = 0;
+         (at = lines.find("  Recipient: ", at)) != std::string::npos; ++at) {
+      ++shown;
+    }
+    EXPECT_EQ(shown, static_cast<std::size_t>(rows));
+    if (c.isWaiting) EXPECT_EQ(rows, 2);
+    EXPECT_TRUE(lines.ends_with("@example.org\n")) << "ends short";
   }
 }
 
