@@ -440,17 +440,22 @@ bool Run::processMessage(MessageBuffer& buffer, std::string_view shownPath,
   // limits, and a huge file the memory; that costs this one message, not
   // the run.
   MessageAnalysis& analysis = messageAnalysis();
-  const char* givenUpBy = nullptr;
+  // Reported inside the handler: the library's words live only as long as
+  // the exception.
+  bool isGivenUp = false;
+  const auto giveUp = [&](const char* why) {
+    log_.report("Unable to analyse eml %s (%s)",
+                safeConsoleText(shownPath).c_str(), why);
+    isGivenUp = true;
+  };
   try {
     analysis.analyse(&buffer);
   } catch (const std::runtime_error& error) {
-    givenUpBy = error.what();
+    giveUp(error.what());
   } catch (const std::bad_alloc& error) {
-    givenUpBy = error.what();
+    giveUp(error.what());
   }
-  if (givenUpBy != nullptr) {
-    log_.report("Unable to analyse eml %s (%s)",
-                safeConsoleText(shownPath).c_str(), givenUpBy);
+  if (isGivenUp) {
     ++tally_.givenUp;
     analysis.reset();
     buffer.release();
