@@ -226,6 +226,35 @@ TEST(MessageBufferTest, ReusedAreasShowNothingOfTheirOldText) {
   }
 }
 
+// Debug and AddressSanitizer builds free every released data area, so that
+// a read through a view of a released buffer is reported instead of reading
+// whatever a later load put in the area; other builds keep areas for reuse.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MAILVANE_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+TEST(MessageBufferTest, ReleasedAreasAreKeptOnlyInReleaseBuildsWithoutAsan) {
+#if defined(__SANITIZE_ADDRESS__) || \
+    defined(MAILVANE_TEST_ADDRESS_SANITIZER) || !defined(NDEBUG)
+  constexpr bool isChecked = true;
+#else
+  constexpr bool isChecked = false;
+#endif
+  const std::string threeBlocks(2 * 8192 + 100, 'x');
+  MessageBuffer buffer;
+  loadBytes(buffer, threeBlocks);
+  buffer.release();
+  const std::size_t kept = MessageBuffer::spareAreaCount();
+  if (isChecked) {
+    EXPECT_EQ(kept, 0u);
+  } else {
+    ASSERT_GE(kept, 3u);
+    loadBytes(buffer, threeBlocks);
+    EXPECT_EQ(MessageBuffer::spareAreaCount(), kept - 3);
+  }
+}
+
 TEST(MessageBufferTest, ReadLineCutsLongLinesAndCarriesPositions) {
   MessageBuffer buffer;
   loadBytes(buffer, std::string(5000, 'x') + "\n" + std::string(9000, 'y'));
