@@ -2,13 +2,13 @@
 // process-wide analyser (whose patterns are compiled once, before the first
 // input) and turned into CSV rows, as the per-message step does.
 //
-// Checks, besides the sanitizers: the line pieces of the buffer (see
-// checkLinePieces); every status is empty or a dotted code; a feedback-loop
-// report gives exactly one "failed" / "5.7.1" result; outside delivery-status
-// reports every action is the one the status's class gives; every row is six
-// quoted fields ending in CRLF that read back as the values and hold no zero
-// byte; and the same bytes analysed again, after another message, give the
-// same results.
+// Checks, besides the sanitizers: the line pieces of the buffer and its two
+// whole-line readers (see checkLinePieces and checkLineReaders); every status
+// is empty or a dotted code; a feedback-loop report gives exactly one "failed"
+// / "5.7.1" result; outside delivery-status reports every action is the one the
+// status's class gives; every row is six quoted fields ending in CRLF that read
+// back as the values and hold no zero byte; and the same bytes analysed again,
+// after another message, give the same results.
 //
 // Errors of the regex library (complexity and stack limits) are what the
 // per-message step reports as "Unable to analyse eml"; they end the input
@@ -104,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MessageBuffer buffer;
   loadBytes(buffer, bytes);
   checkLinePieces(buffer, bytes);
+  checkLineReaders(buffer);
 
   MessageAnalysis& analysis = messageAnalysis();
   if (!analyseOnce(analysis, buffer)) return 0;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "message/utf16.h"
+
 namespace {
 
 struct FileCloser {
@@ -31,6 +33,27 @@ std::string printable(std::string_view text) {
   }
   if (text.size() > 200) out += "...";
   return out;
+}
+
+// The text a load of `bytes` gives: UTF-16 input after its mark converted
+// whole (a trailing odd byte ignored), other input less a leading UTF-8
+// byte-order mark.
+std::string textOf(std::string_view bytes, bool isUtf16) {
+  if (!isUtf16) {
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+    return std::string(bytes);
+  }
+  const bool isBigEndian = bytes.starts_with("\xFE\xFF");
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::u16string units;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    units.push_back(isBigEndian
+                        ? static_cast<char16_t>((b[i] << 8) | b[i + 1])
+                        : static_cast<char16_t>(b[i] | (b[i + 1] << 8)));
+  }
+  std::string text;
+  appendUtf8FromUtf16(units, text);
+  return text;
 }
 
 }  // namespace
@@ -74,10 +97,25 @@ void checkLinePieces(const MessageBuffer& buffer, std::string_view bytes) {
     joined.append(line, count);
   }
   FUZZ_CHECK(position.block == nullptr, "text exhausted but block left");
-  if (buffer.isUtf16) return;
-  std::string_view expected = bytes;
-  if (expected.starts_with("\xEF\xBB\xBF")) expected.remove_prefix(3);
-  FUZZ_CHECK(joined == expected, "pieces joined differ from the input");
+  FUZZ_CHECK(joined == textOf(bytes, buffer.isUtf16),
+             "pieces joined differ from the input's text");
+}
+
+void checkLineReaders(const MessageBuffer& buffer) {
+  BufferPosition byView = buffer.start();
+  BufferPosition byCopy = buffer.start();
+  std::string_view view;
+  std::string joined;
+  std::string copy;
+  for (;;) {
+    const bool hasView = buffer.readLineView(byView, view, joined);
+    const bool hasCopy = buffer.readTextLine(byCopy, copy);
+    FUZZ_CHECK(hasView == hasCopy, copy);
+    FUZZ_CHECK(view == copy, std::string(view) + "\n differs from\n" + copy);
+    FUZZ_CHECK(byView.block == byCopy.block && byView.offset == byCopy.offset,
+               copy);
+    if (!hasCopy) return;
+  }
 }
 
 TextLines splitStoredLines(std::string_view text) {

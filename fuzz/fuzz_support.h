@@ -37,9 +37,16 @@ void loadBytes(MessageBuffer& buffer, std::string_view bytes);
 
 // Reads the whole buffer with readLine and checks the pieces: none is longer
 // than MessageBuffer::kMaxLinePiece, only the last lacks a line feed unless it
-// was cut at the limit, and for 8-bit input (no UTF-16 mark) the pieces joined
-// give `bytes` back, less a leading UTF-8 byte-order mark.
+// was cut at the limit, and the pieces joined give the text of `bytes`: for
+// 8-bit input the bytes less a leading UTF-8 byte-order mark, for UTF-16
+// input (after its mark) all of it converted at once, so that converting it
+// read by read is checked too.
 void checkLinePieces(const MessageBuffer& buffer, std::string_view bytes);
+
+// Reads the whole buffer with readLineView and with readTextLine side by
+// side: the same lines, ending at the same positions. readLineView finds line
+// ends in the blocks' line-feed maps, readTextLine in the text itself.
+void checkLineReaders(const MessageBuffer& buffer);
 
 // The input cut into stored lines the way a part's body lines are stored:
 // split at line feeds, a carriage return before the feed removed, each line

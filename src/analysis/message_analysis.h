@@ -67,6 +67,8 @@ class MessageAnalysis {
   void setThorough(bool isThorough) { isThorough_ = isThorough; }
 
   // The state, in this order.
+  // The lines of `message` view the buffer given to analyse(): valid only
+  // until that buffer is released or loaded again.
   MimeMessage message;
   std::vector<ReportFieldGroup> reportGroups;
   // The first part read as fields (for the reports read here, the attached

@@ -25,6 +25,25 @@ struct FileCloser {
 // many messages allocates its areas once rather than once per message. A
 // message of up to kSpareAreas blocks (the common case by far) reuses them
 // all; the areas of a bigger one beyond that are freed.
+//
+// Debug builds (the fuzz targets' included) and AddressSanitizer builds keep
+// none: every release frees its areas and every load allocates new ones. A
+// view of a released buffer (a body line of a parsed message, say) would
+// otherwise read the next message's bytes from a reused area, which no
+// sanitizer can tell from a valid read; freed, the area is poisoned and
+// AddressSanitizer reports the read. GCC says it instruments through
+// __SANITIZE_ADDRESS__, clang through __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MAILVANE_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(MAILVANE_ADDRESS_SANITIZER) || \
+    !defined(NDEBUG)
+constexpr bool kKeepsAreas = false;
+#else
+constexpr bool kKeepsAreas = true;
+#endif
 constexpr std::size_t kSpareAreas = 16;
 thread_local std::vector<std::unique_ptr<char[]>> tSpareAreas;
 
@@ -41,9 +60,10 @@ std::unique_ptr<char[]> newArea() {
   return area;
 }
 
-// An area no block took goes back to wait for the next load.
+// A released area, or one no block took, goes back to wait for the next
+// load; it is freed when the spare areas are full or none are kept.
 void keepArea(std::unique_ptr<char[]> area) {
-  if (area && tSpareAreas.size() < kSpareAreas) {
+  if (kKeepsAreas && area && tSpareAreas.size() < kSpareAreas) {
     tSpareAreas.push_back(std::move(area));
   }
 }
@@ -492,9 +512,7 @@ void MessageBuffer::release() {
   BufferBlock* block = first;
   while (block != nullptr) {
     BufferBlock* next = block->next;
-    if (block->data && tSpareAreas.size() < kSpareAreas) {
-      tSpareAreas.push_back(std::move(block->data));
-    }
+    keepArea(std::move(block->data));
     delete block;
     block = next;
   }
@@ -502,3 +520,5 @@ void MessageBuffer::release() {
   last = nullptr;
   isUtf16 = false;
 }
+
+std::size_t MessageBuffer::spareAreaCount() { return tSpareAreas.size(); }

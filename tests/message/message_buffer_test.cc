@@ -18,13 +18,20 @@
 
 namespace {
 
-std::string utf16le(std::u16string_view units) {
-  std::string bytes = "\xFF\xFE";
+// A UTF-16 file: the byte-order mark, then `units` in that byte order.
+std::string utf16File(std::u16string_view units, bool isBigEndian) {
+  std::string bytes = isBigEndian ? "\xFE\xFF" : "\xFF\xFE";
   for (char16_t u : units) {
-    bytes.push_back(static_cast<char>(u & 0xFF));
-    bytes.push_back(static_cast<char>(u >> 8));
+    const auto low = static_cast<char>(u & 0xFF);
+    const auto high = static_cast<char>(u >> 8);
+    bytes.push_back(isBigEndian ? high : low);
+    bytes.push_back(isBigEndian ? low : high);
   }
   return bytes;
+}
+
+std::string utf16le(std::u16string_view units) {
+  return utf16File(units, false);
 }
 
 TEST(MessageBufferTest, LoadKeepsBytesDropsMarksAndConvertsUtf16) {
@@ -223,6 +230,104 @@ TEST(MessageBufferTest, ReusedAreasShowNothingOfTheirOldText) {
     }
     EXPECT_EQ(lines, want) << text;
     buffer.release();
+  }
+}
+
+// Debug and AddressSanitizer builds free every released data area, so that
+// a read through a view of a released buffer is reported instead of reading
+// whatever a later load put in the area; other builds keep areas for reuse.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MAILVANE_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+TEST(MessageBufferTest, ReleasedAreasAreKeptOnlyInReleaseBuildsWithoutAsan) {
+#if defined(__SANITIZE_ADDRESS__) || \
+    defined(MAILVANE_TEST_ADDRESS_SANITIZER) || !defined(NDEBUG)
+  constexpr bool isChecked = true;
+#else
+  constexpr bool isChecked = false;
+#endif
+  const std::string threeBlocks(2 * 8192 + 100, 'x');
+  MessageBuffer buffer;
+  loadBytes(buffer, threeBlocks);
+  buffer.release();
+  const std::size_t kept = MessageBuffer::spareAreaCount();
+  if (isChecked) {
+    EXPECT_EQ(kept, 0u);
+  } else {
+    ASSERT_GE(kept, 3u);
+    loadBytes(buffer, threeBlocks);
+    EXPECT_EQ(MessageBuffer::spareAreaCount(), kept - 3);
+  }
+}
+
+// The text of a UTF-16 file is converted read by read (8192 bytes, the
+// first holding the mark) and appended into 8192-byte blocks, each append
+// extending the line-feed map from where the text stood. Line feeds at the
+// last and first characters of every read and at the last and first bytes
+// of every block, with one-, two- and four-byte characters and a mix between
+// them so that the seams fall at other places within the map's words, must
+// give the lines of the same text loaded as UTF-8.
+TEST(MessageBufferTest, Utf16LinesAtReadAndBlockSeamsMatchUtf8) {
+  constexpr int kUnitsPerRead = 8192 / 2;
+  struct Filler {
+    const char* name;
+    std::u16string_view units;
+    std::string_view utf8;
+  } fillers[] = {
+      {"OneByte", u"a", "a"},
+      {"TwoBytes", u"\u00e9", "\xC3\xA9"},
+      {"FourBytes", u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+      {"OneAndTwoBytes", u"a\u00e9", "a\xC3\xA9"},
+  };
+  for (const Filler& filler : fillers) {
+    std::u16string units;
+    std::string utf8;
+    while (units.size() < 4 * kUnitsPerRead) {
+      // Where the next unit falls within its read (the mark is unit -1),
+      // and the next byte within its block.
+      const std::size_t inRead = (units.size() + 1) % kUnitsPerRead;
+      const std::size_t inBlock = utf8.size() % 8192;
+      const bool isReadSeam = inRead >= kUnitsPerRead - 2 || inRead == 0;
+      const bool isBlockSeam = inBlock >= 8192 - 4 || inBlock == 0;
+      if (isReadSeam || isBlockSeam) {
+        units += u'\n';
+        utf8 += '\n';
+      } else {
+        units += filler.units;
+        utf8 += filler.utf8;
+      }
+    }
+    MessageBuffer wanted;
+    loadBytes(wanted, utf8);
+    std::vector<std::string> want;
+    std::string line;
+    for (BufferPosition at = wanted.start(); wanted.readTextLine(at, line);)
+      want.push_back(line);
+    for (bool isBigEndian : {false, true}) {
+      SCOPED_TRACE(std::string(filler.name) + (isBigEndian ? " BE" : " LE"));
+      MessageBuffer buffer;
+      loadBytes(buffer, utf16File(units, isBigEndian));
+      std::vector<std::string> copied;
+      for (BufferPosition at = buffer.start(); buffer.readTextLine(at, line);)
+        copied.push_back(line);
+      EXPECT_EQ(copied, want);
+      std::vector<std::string> viewed;
+      std::string_view view;
+      std::string joined;
+      for (BufferPosition at = buffer.start();
+           buffer.readLineView(at, view, joined);)
+        viewed.emplace_back(view);
+      EXPECT_EQ(viewed.size(), want.size());
+      for (std::size_t i = 0; i < viewed.size() && i < want.size(); ++i) {
+        if (viewed[i] != want[i]) {
+          ADD_FAILURE() << "line " << i << ": got " << viewed[i].size()
+                        << " bytes, want " << want[i].size();
+          break;
+        }
+      }
+    }
   }
 }
 
