@@ -47,7 +47,7 @@ class MailboxReader final : public ByteSource {
   // The internal buffer: the bytes read from the file and not yet handed
   // out, and the last few handed out, which say whether a line follows an
   // empty line.
-  static constexpr std::size_t kBufferSize = 64 * 1024;
+  static constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
 
   // `source` is the file, read from its start.
   explicit MailboxReader(ByteSource& source);
