@@ -58,7 +58,7 @@ void setTypedParams(HeaderField& field) {
 }
 
 // The joined field line is kept from message to message up to this size.
-constexpr std::size_t kKeptLineCapacity = 1 << 16;
+constexpr std::size_t kKeptLineCapacity = kKeptReportLineBytes;
 
 }  // namespace
 

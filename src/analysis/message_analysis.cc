@@ -16,26 +16,31 @@ constexpr std::size_t kPartsReadFirst = 2;
 MessageAnalysis::MessageAnalysis(const Mailvane& patterns)
     : patterns_(patterns) {}
 
-void MessageAnalysis::reset() {
+void MessageAnalysis::releaseMessage() {
   message.clear();
   recycleReportGroups();
   firstPartFields.clear();
   reportFields.clear();
+  clearKeepingUpTo(thoroughLines_, kKeptPartLines);
+  isFirstPartRead_ = false;
+}
+
+void MessageAnalysis::reset() {
+  releaseMessage();
   isBounce = false;
   isFbl = false;
   isAutoResponse = false;
   isHotmailFbl = false;
-  originalRecipient.clear();
-  subject.clear();
-  recipients.clear();
+  clearKeepingUpTo(originalRecipient, kKeptTextBytes);
+  clearKeepingUpTo(subject, kKeptTextBytes);
+  clearKeepingUpTo(recipients, kKeptRecipients);
   resultKind = ResultKind::kNone;
   subjectCandidates_ = PatternCandidates();
-  isFirstPartRead_ = false;
 }
 
 void MessageAnalysis::recycleReportGroups() {
   for (ReportFieldGroup& group : reportGroups) {
-    if (spareGroups_.size() == kSpareGroups) break;
+    if (spareGroups_.size() == kKeptReportGroups) break;
     group.fields.clear();
     spareGroups_.push_back(std::move(group));
   }
@@ -117,16 +122,15 @@ void MessageAnalysis::collectThoroughRecipients() {
   const bool isReport = reportLines != nullptr || isDeliveryStatusReport();
   if (reportLines != nullptr) {
     // A paragraph break written as a line of blanks is still one.
-    thread_local TextLines paragraphs;
-    paragraphs.assign(reportLines->begin(), reportLines->end());
-    for (std::string_view& line : paragraphs) {
+    thoroughLines_.assign(reportLines->begin(), reportLines->end());
+    for (std::string_view& line : thoroughLines_) {
       if (!line.empty() &&
           line.find_first_not_of(" \t") == std::string_view::npos) {
         line = std::string_view();
       }
     }
-    parseDeliveryStatus(paragraphs);
-    paragraphs.clear();
+    parseDeliveryStatus(thoroughLines_);
+    thoroughLines_.clear();
     collectReportRecipients();
     if (!recipients.empty()) return;
   }

@@ -8,7 +8,11 @@
 // analyse() never fails on malformed input: missing headers, parts or fields
 // give empty texts or no results. It lets the regex library's exceptions
 // (complexity and stack limits) pass to the caller. Not re-entrant; the
-// results are valid only until the next analyse().
+// results are valid only until the next analyse() or reset().
+//
+// The analyser keeps its storage from message to message, within the limits
+// of message/keep_limits.h; a caller reads the results where they stand and
+// never needs to know how they are kept.
 
 #ifndef MAILVANE_ANALYSIS_MESSAGE_ANALYSIS_H_
 #define MAILVANE_ANALYSIS_MESSAGE_ANALYSIS_H_
@@ -21,6 +25,7 @@
 #include "analysis/patterns.h"
 #include "analysis/status_codes.h"
 #include "message/header_fields.h"
+#include "message/keep_limits.h"
 #include "message/message_buffer.h"
 #include "message/mime_message.h"
 
@@ -57,7 +62,15 @@ class MessageAnalysis {
   // Resets the state, parses `buffer` (null: the state stays reset),
   // computes the three verdicts and runs the first applicable result branch.
   void analyse(const MessageBuffer* buffer);
-  // Empties every field below.
+  // Lets go of what was read from the buffer given to analyse(): `message`,
+  // which views that buffer, `reportGroups`, `firstPartFields` and
+  // `reportFields`. The results (the verdicts, `originalRecipient`,
+  // `subject`, `recipients` and `resultKind`) stay until the next analyse()
+  // or reset(). REQUIRES before that buffer is released or loaded again:
+  // releaseMessage() or reset(), so that no view of it outlives its bytes.
+  void releaseMessage();
+  // Empties every field below, keeping the storage a next message can
+  // reuse up to the limits of message/keep_limits.h.
   void reset();
   // Chooses the thorough reading for the messages analysed from now on:
   // further bounce signs, a report part found wherever it stands, and an
@@ -67,8 +80,8 @@ class MessageAnalysis {
   void setThorough(bool isThorough) { isThorough_ = isThorough; }
 
   // The state, in this order.
-  // The lines of `message` view the buffer given to analyse(): valid only
-  // until that buffer is released or loaded again.
+  // The lines of `message` view the caller's buffer given to analyse():
+  // valid only until that buffer is released or loaded again.
   MimeMessage message;
   std::vector<ReportFieldGroup> reportGroups;
   // The first part read as fields (for the reports read here, the attached
@@ -155,14 +168,16 @@ class MessageAnalysis {
 
   const Mailvane& patterns_;
   // Emptied report paragraphs kept from earlier messages, with their
-  // storage; at most kSpareGroups.
-  static constexpr std::size_t kSpareGroups = 64;
+  // storage; at most kKeptReportGroups.
   std::vector<ReportFieldGroup> spareGroups_;
   // Empties reportGroups, keeping its paragraphs as spares.
   void recycleReportGroups();
   // The subject patterns that may match the "Subject" field, found in one
   // pass over it; the verdicts try only these.
   PatternCandidates subjectCandidates_;
+  // The lines of a report part as the thorough reading parses them (views
+  // of the buffer, like `message`); empty between calls.
+  TextLines thoroughLines_;
   bool isFirstPartRead_ = false;
   // A setting, not message state: see setThorough().
   bool isThorough_ = false;

@@ -154,12 +154,10 @@ void ConsoleLog::printField(std::string_view label, std::string_view value) {
 
 void ConsoleLog::printFields(std::span<const Field> fields) {
   if (!isEnabled()) return;
-  // Kept from line to line, so that a line costs no allocation.
-  thread_local std::string line;
   LineHold hold(*this);
   for (const Field& field : fields) {
-    formatField(line, field.label, field.value);
-    addPending(line.data(), line.size());
+    formatField(line_, field.label, field.value);
+    addPending(line_.data(), line_.size());
   }
 }
 
@@ -175,28 +173,27 @@ void ConsoleLog::report(const char* format, ...) {
       kReportLimit + 1);
   va_end(args);
 
+  LineHold hold(*this);
   writeReport(line, length);
 }
 
 void ConsoleLog::reportField(std::string_view label, std::string_view value) {
   if (!isEnabled()) return;
-  // Kept from line to line, so that a line costs no allocation; the stamp
-  // prefix goes in front once the message is known.
-  thread_local std::string line;
-  line.assign(kStampPrefixLength, ' ');
-  line += label;
-  appendSafeConsoleText(line, value.substr(0, kReportLimit + 1));
+  LineHold hold(*this);
+  // The stamp prefix goes in front once the message is known.
+  line_.assign(kStampPrefixLength, ' ');
+  line_ += label;
+  appendSafeConsoleText(line_, value.substr(0, kReportLimit + 1));
   const std::size_t limit = kStampPrefixLength + kReportLimit;
-  if (line.size() > limit) line.resize(limit);
-  const int length = static_cast<int>(line.size()) - kStampPrefixLength;
-  line += '\n';
-  writeReport(line.data(), length);
+  if (line_.size() > limit) line_.resize(limit);
+  const int length = static_cast<int>(line_.size()) - kStampPrefixLength;
+  line_ += '\n';
+  writeReport(line_.data(), length);
 }
 
 // `line` holds room for the stamp prefix, then `length` message characters
 // and room for one more.
 void ConsoleLog::writeReport(char* line, int length) {
-  LineHold hold(*this);
   const std::string& stamp = localStamp();
   line[0] = '[';
   std::memcpy(line + 1, stamp.data(), stamp.size());
@@ -260,6 +257,8 @@ void appendSafeConsoleText(std::string& safe, std::string_view text) {
 }
 
 const std::string& localStamp() {
+  // thread_local: the text outlives the call (callers keep the reference)
+  // and is formatted again only in a later second; each thread has its own.
   thread_local std::time_t formattedAt = -1;
   thread_local std::string stamp;
   const std::time_t second = std::time(nullptr);

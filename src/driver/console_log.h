@@ -72,8 +72,13 @@ class ConsoleLog {
  private:
   // Holds the lock while one line is written.
   class LineHold;
-  // Stamps and writes a report line; see the definition.
+  // Stamps and writes a report line; see the definition. REQUIRES: a
+  // LineHold of this writer.
   void writeReport(char* line, int length);
+
+  // The line being formatted, kept from line to line so that a line costs
+  // no allocation (at most kPrintLimit bytes). Guarded by the lock.
+  std::string line_;
 
 #ifdef _WIN32
   // Changed with InterlockedIncrement and InterlockedDecrement; the lock is

@@ -19,6 +19,7 @@
 #include "driver/platform.h"
 #include "driver/version.h"
 #include "message/ascii_text.h"
+#include "message/keep_limits.h"
 #include "message/mailbox_reader.h"
 #include "message/message_buffer.h"
 
@@ -29,10 +30,6 @@ constexpr char kUsageLine[] =
     "Usage: Mailvane.exe [-eml filename | -dir dirpath] -out filename "
     "[-append]\n\n";
 constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
-// The rows, the subject and the recipient list of one message keep their
-// storage for the next message, up to these capacities (bytes, entries).
-constexpr std::size_t kKeptCapacity = 1 << 16;
-constexpr std::size_t kKeptRecipients = 256;
 // The columns of a row, and of a row with the kind column.
 constexpr std::size_t kRowColumns = 6;
 constexpr std::size_t kRowColumnsWithKind = 7;
@@ -221,11 +218,18 @@ class Run {
                       std::string_view column, OutputFailure& failure);
   bool writeReportAndRows(MessageAnalysis& analysis, MessageBuffer& buffer,
                           std::string_view column, OutputFailure& failure);
+  void showReport(const MessageAnalysis& analysis);
+  bool writeRows(const MessageAnalysis& analysis, std::string_view column,
+                 OutputFailure& failure);
 
   const RunOptions& options_;
   OutputFile& out_;
   ConsoleLog& log_;
   RunTally tally_;
+  // One message's report lines and rows, kept from message to message
+  // within the limits of message/keep_limits.h.
+  std::vector<ConsoleLog::Field> shownFields_;
+  std::string rows_;
 };
 
 WalkRequest walkRequestOf(const RunOptions& options) {
@@ -464,65 +468,48 @@ bool Run::processMessage(MessageBuffer& buffer, std::string_view shownPath,
   return writeReportAndRows(analysis, buffer, column, failure);
 }
 
-// The report lines and the rows need only the findings. The parsed message,
+// The report lines and the rows need only the results. The parsed message,
 // which views the buffer and for a report of many recipients is far larger
 // than its rows, is let go before the buffer and before they are formatted,
 // so the two never take memory at once.
 bool Run::writeReportAndRows(MessageAnalysis& analysis, MessageBuffer& buffer,
                              std::string_view column, OutputFailure& failure) {
-  const std::string_view verdicts[] = {yesNo(analysis.isBounce),
-                                       yesNo(analysis.isFbl),
-                                       yesNo(analysis.isAutoResponse)};
-  std::vector<RecipientResult> results = std::move(analysis.recipients);
-  std::string subject = std::move(analysis.subject);
+  analysis.releaseMessage();
+  buffer.release();
+  if (!options_.quiet) showReport(analysis);
+  return writeRows(analysis, column, failure);
+}
+
+// The message's report lines, written at once.
+void Run::showReport(const MessageAnalysis& analysis) {
+  shownFields_.assign({{"  Bounce?: ", yesNo(analysis.isBounce)},
+                       {"  FBL?: ", yesNo(analysis.isFbl)},
+                       {"  Autoresponse?: ", yesNo(analysis.isAutoResponse)},
+                       {"  Subject: ", analysis.subject}});
+  for (const RecipientResult& result : analysis.recipients) {
+    shownFields_.insert(shownFields_.end(),
+                        {{"  Action: ", result.action},
+                         {"  Status: ", result.status},
+                         {"  Recipient: ", result.recipient}});
+  }
+  log_.printFields(shownFields_);
+  clearKeepingUpTo(shownFields_, 4 + 3 * kKeptRecipients);
+}
+
+// All rows of the message in one write, so that a run that is killed or
+// whose write fails leaves whole messages' rows behind, never part of one.
+bool Run::writeRows(const MessageAnalysis& analysis, std::string_view column,
+                    OutputFailure& failure) {
   const std::optional<std::string_view> kind =
       options_.kind ? std::optional(kindName(analysis.resultKind))
                     : std::nullopt;
-  analysis.reset();
-  buffer.release();
-
-  if (!options_.quiet) {
-    // The message's report lines, written at once; kept from message to
-    // message.
-    thread_local std::vector<ConsoleLog::Field> shown;
-    shown.assign({{"  Bounce?: ", verdicts[0]},
-                  {"  FBL?: ", verdicts[1]},
-                  {"  Autoresponse?: ", verdicts[2]},
-                  {"  Subject: ", subject}});
-    for (const RecipientResult& result : results) {
-      shown.insert(shown.end(), {{"  Action: ", result.action},
-                                 {"  Status: ", result.status},
-                                 {"  Recipient: ", result.recipient}});
-    }
-    log_.printFields(shown);
-    if (shown.capacity() > 4 + 3 * kKeptRecipients) {
-      std::vector<ConsoleLog::Field>().swap(shown);
-    }
+  for (const RecipientResult& result : analysis.recipients) {
+    appendCsvRow(rows_, localStamp(), column, result.action, result.status,
+                 result.recipient, analysis.subject, kind);
   }
-
-  // Reused from message to message, unless a message of many rows made it
-  // large.
-  thread_local std::string rows;
-  rows.clear();
-  for (const RecipientResult& result : results) {
-    appendCsvRow(rows, localStamp(), column, result.action, result.status,
-                 result.recipient, subject, kind);
-  }
-  // All rows of the message in one write, so that a run that is killed or
-  // whose write fails leaves whole messages' rows behind, never part of one.
-  const bool isWritten = rows.empty() || out_.write(rows, failure);
-  if (isWritten) tally_.rows += static_cast<long>(results.size());
-  // The buffers go back for the next message, unless this one made them
-  // large.
-  if (rows.capacity() > kKeptCapacity) std::string().swap(rows);
-  if (subject.capacity() <= kKeptCapacity) {
-    subject.clear();
-    analysis.subject.swap(subject);
-  }
-  if (results.capacity() <= kKeptRecipients) {
-    results.clear();
-    analysis.recipients.swap(results);
-  }
+  const bool isWritten = rows_.empty() || out_.write(rows_, failure);
+  if (isWritten) tally_.rows += static_cast<long>(analysis.recipients.size());
+  clearKeepingUpTo(rows_, kKeptTextBytes);
   return isWritten;
 }
 

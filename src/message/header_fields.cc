@@ -119,7 +119,7 @@ void FoldedNameList<Entry>::clear() {
   nameBits_ = 0;
   index_.reset();
   // The spares of a huge set would outlive its message by far.
-  if (entries_.size() > kSpareLimit) std::vector<Entry>().swap(entries_);
+  if (entries_.size() > kKeptFieldEntries) std::vector<Entry>().swap(entries_);
 }
 
 template <class Entry>

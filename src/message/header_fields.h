@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "message/ascii_text.h"
+#include "message/keep_limits.h"
 #include "message/message_buffer.h"
 
 // The entries of a FieldMap or HeaderList in one flat vector, in the order
@@ -37,7 +38,7 @@
 // length and folded first and last bytes) answers most lookups of an absent
 // name, and the check made before each store, without a scan.
 //
-// Emptying keeps up to kSpareLimit entries, texts and all, as spares: an
+// Emptying keeps up to kKeptFieldEntries entries, texts and all, as spares: an
 // entry filled in place through spare() reuses the storage of one stored
 // before, so a list reused from message to message stops allocating once
 // it has held its largest message.
@@ -45,7 +46,6 @@ template <class Entry>
 class FoldedNameList {
  public:
   static constexpr std::size_t kScanLimit = 64;
-  static constexpr std::size_t kSpareLimit = 256;
   using const_iterator = typename std::vector<Entry>::const_iterator;
 
   FoldedNameList() = default;

@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "message/keep_limits.h"
 #include "message/utf16.h"
 
 namespace {
@@ -23,7 +24,7 @@ struct FileCloser {
 
 // Data areas of released buffers wait here for the next load, so a run over
 // many messages allocates its areas once rather than once per message. A
-// message of up to kSpareAreas blocks (the common case by far) reuses them
+// message of up to kKeptAreas blocks (the common case by far) reuses them
 // all; the areas of a bigger one beyond that are freed.
 //
 // Debug builds (the fuzz targets' included) and AddressSanitizer builds keep
@@ -44,7 +45,8 @@ constexpr bool kKeepsAreas = false;
 #else
 constexpr bool kKeepsAreas = true;
 #endif
-constexpr std::size_t kSpareAreas = 16;
+// thread_local: the areas outlive the buffer that released them (a buffer
+// lasts one file), and each thread keeps its own without a lock.
 thread_local std::vector<std::unique_ptr<char[]>> tSpareAreas;
 
 // A data area for a block. A reused area is left as found: append() zeroes
@@ -63,7 +65,7 @@ std::unique_ptr<char[]> newArea() {
 // A released area, or one no block took, goes back to wait for the next
 // load; it is freed when the spare areas are full or none are kept.
 void keepArea(std::unique_ptr<char[]> area) {
-  if (kKeepsAreas && area && tSpareAreas.size() < kSpareAreas) {
+  if (kKeepsAreas && area && tSpareAreas.size() < kKeptAreas) {
     tSpareAreas.push_back(std::move(area));
   }
 }
@@ -263,11 +265,12 @@ class MessageBuffer::BlockReader {
   size_t taken_ = 0;                            // areas handed out
 };
 
-// One read into a staging area kept from call to call, then copied into
-// the areas: a source that cannot read into several areas at once still
-// takes a message in one call.
+// One read into a staging area, then copied into the areas: a source that
+// cannot read into several areas at once still takes a message in one call.
 std::ptrdiff_t ByteSource::readAreas(char* const* areas, std::size_t areaSize,
                                      std::size_t from, std::size_t end) {
+  // thread_local: the area outlives the call and the source (one per file),
+  // so a run allocates it once; it is at most one whole read (1 MiB).
   thread_local std::unique_ptr<char[]> staging;
   thread_local std::size_t stagingSize = 0;
   const std::size_t want = end - from;

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "message/keep_limits.h"
+
 // Parts are moved into MimeMessage::parts; a throwing move would make the
 // vector copy every part each time it grows.
 static_assert(std::is_nothrow_move_constructible_v<MimePart>);
@@ -41,10 +43,6 @@ std::string_view keepLine(std::string_view line, std::string& joined,
   return message.joinedLines.back();
 }
 
-// A part whose line list grew past this many lines gives its storage back
-// rather than keep it for later messages.
-constexpr std::size_t kSpareLineLimit = 4096;
-
 }  // namespace
 
 MimePart MimeMessage::newPart() {
@@ -58,9 +56,9 @@ void MimeMessage::clear() {
   root.clear();
   boundary.clear();
   for (MimePart& part : parts) {
-    if (spareParts.size() == kSpareParts) break;
+    if (spareParts.size() == kKeptParts) break;
     part.clear();
-    if (part.lines.capacity() > kSpareLineLimit) TextLines().swap(part.lines);
+    if (part.lines.capacity() > kKeptPartLines) TextLines().swap(part.lines);
     spareParts.push_back(std::move(part));
   }
   parts.clear();

@@ -52,9 +52,8 @@ struct MimeMessage {
   PausedBody pausedBody;
 
   // Emptied parts kept from earlier messages, with their storage, for
-  // newPart(); at most kSpareParts.
+  // newPart(); at most kKeptParts.
   std::vector<MimePart> spareParts;
-  static constexpr std::size_t kSpareParts = 64;
 
   // The header target of the message's own header block.
   HeaderTarget rootTarget() { return HeaderTarget{&root.headers, &boundary}; }

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "analysis/analysis_test_util.h"
+#include "message/keep_limits.h"
 
 namespace {
 
@@ -164,6 +165,74 @@ TEST(MessageAnalysisTest, EachMessageStartsFromNothing) {
               a.firstPartFields.empty() && a.message.parts.empty());
   a.analyse(nullptr);
   EXPECT_TRUE(a.subject.empty());
+}
+
+// The driver lets go of the parsed message, which views the buffer, before
+// it releases the buffer and writes the rows: the results must stand alone.
+TEST(MessageAnalysisTest, ReleasedMessageLeavesTheResultsWhole) {
+  const std::string message =
+      "Subject: Undelivered Mail\n"
+      "Content-Type: multipart/report; report-type=delivery-status; "
+      "boundary=b\n\n--b\n\nNot delivered.\n--b\n"
+      "Content-Type: message/delivery-status\n\nReporting-MTA: dns; x\n\n"
+      "Final-Recipient: rfc822; kim@example.org\nAction: failed\n"
+      "Status: 5.1.1\n--b--\n";
+  MessageAnalysis a(mailvane());
+  {
+    MessageBuffer buffer;
+    loadBytes(buffer, message);
+    a.analyse(&buffer);
+    a.releaseMessage();
+    buffer.release();
+    // Another message's bytes where the released ones stood, in a build
+    // that reuses released areas.
+    MessageBuffer next;
+    loadBytes(next, std::string(message.size(), 'x'));
+  }
+  EXPECT_TRUE(a.message.parts.empty() && a.message.root.lines.empty() &&
+              a.reportGroups.empty() && a.firstPartFields.empty());
+  EXPECT_EQ(a.resultKind, ResultKind::kBounce);
+  EXPECT_EQ(a.subject, "Undelivered Mail");
+  ASSERT_EQ(a.recipients.size(), 1u);
+  EXPECT_EQ(a.recipients[0].recipient, "kim@example.org");
+  EXPECT_EQ(a.recipients[0].status, "5.1.1");
+}
+
+// The next message reuses the storage of the results, but a message of
+// many recipients or a huge subject does not hold its memory for the rest
+// of the run.
+TEST(MessageAnalysisTest, ResultStorageIsKeptOnlyWithinItsLimits) {
+  struct Case {
+    const char* name;
+    std::size_t recipients;
+    std::size_t subjectBytes;
+    bool isKept;
+  };
+  const Case cases[] = {
+      {"ordinary bounce", 3, 40, true},
+      {"list-sized report", kKeptRecipients + 1, 40, false},
+      {"huge subject", 1, kKeptTextBytes + 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string message = "Subject: " + std::string(c.subjectBytes, 's') +
+                          "\nX-failed-recipients: ";
+    for (std::size_t i = 0; i < c.recipients; ++i) {
+      message += (i == 0 ? "r" : ",\n r") + std::to_string(i) + "@example.org";
+    }
+    MessageAnalysis a(mailvane());
+    results(a, message + "\n\nbody\n");
+    ASSERT_EQ(a.recipients.size(), c.recipients);
+    const void* recipientStorage = a.recipients.data();
+    const void* subjectStorage = a.subject.data();
+    a.reset();
+    EXPECT_TRUE(a.recipients.empty() && a.subject.empty());
+    EXPECT_EQ(a.recipients.data() == recipientStorage &&
+                  a.subject.data() == subjectStorage,
+              c.isKept);
+    EXPECT_LE(a.recipients.capacity(), kKeptRecipients);
+    EXPECT_LE(a.subject.capacity(), kKeptTextBytes);
+  }
 }
 
 // Development only: the bounce corpus lives beside the repository and is
