@@ -196,11 +196,15 @@ void ConsoleLog::reportField(std::string_view label, std::string_view value) {
 void ConsoleLog::writeReport(char* line, int length) {
   const std::string& stamp = localStamp();
   line[0] = '[';
+  // The stamp goes into a counted line, not a C string: the line's length
+  // is passed on, and no terminating zero is wanted after the stamp.
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
   std::memcpy(line + 1, stamp.data(), stamp.size());
   line[kStampPrefixLength - 2] = ']';
   line[kStampPrefixLength - 1] = ' ';
   line[kStampPrefixLength + length] = '\n';
-  addPending(line, static_cast<std::size_t>(kStampPrefixLength + length + 1));
+  addPending(line, std::size_t{kStampPrefixLength} +
+                       static_cast<std::size_t>(length) + 1);
   // Someone watching a terminal sees each file as it is begun. Redirected
   // output is written when the pending lines fill up and when the writer is
   // disabled, like any buffered standard output: on a folder of small

@@ -51,7 +51,7 @@ std::uint64_t nameBit(std::string_view name) {
   if (name.empty()) return 1;
   const std::size_t mix =
       name.size() * 31 +
-      static_cast<unsigned char>(foldCase(name.front())) * 7 +
+      std::size_t{static_cast<unsigned char>(foldCase(name.front()))} * 7 +
       static_cast<unsigned char>(foldCase(name.back()));
   return std::uint64_t{1} << (mix % 64);
 }

@@ -90,8 +90,8 @@ ByteMasks masksOf64(const char* text) {
   const __m128i feed = _mm_set1_epi8('\n');
   const __m128i zero = _mm_setzero_si128();
   for (int part = 0; part < 4; ++part) {
-    const __m128i chunk =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16 * part));
+    const __m128i chunk = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(text + std::ptrdiff_t{16} * part));
     const auto feeds =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, feed)));
     const auto zeros =
