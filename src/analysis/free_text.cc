@@ -47,14 +47,12 @@ struct LineOutcome {
   char dottedClass = '\0';
 };
 
-// `candidates` is the line's prefilter pass (LineTest::prefilterTwo).
 LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
-                       bool namesRecipient,
-                       const PatternCandidates& candidates) {
+                       bool namesRecipient) {
   LineOutcome outcome;
   outcome.isDecided = true;
   if (containsIgnoreCase(line, kCopyMarker)) return outcome;
-  const LineTest test(patterns, line, candidates);
+  const LineTest test(patterns, line);
   // Another address: the text now speaks of someone else.
   if (!namesRecipient && line.find(kTranscriptFrom) == std::string_view::npos &&
       test.matches(LineRule::kAddress)) {
@@ -180,40 +178,24 @@ class StatusScanner {
   const LineOutcome& decide(std::size_t index, std::string_view line,
                             bool names) {
     if (!isMemoized_) {
-      scratch_ = decideUnder(index, line, names);
+      scratch_ = decideUnder(line, names);
       return scratch_;
     }
     // Scans stop early as a rule, so the memo grows only as far as they reach.
     if (index >= memo_.size()) memo_.resize(index + 1);
     Slot& slot = names ? memo_[index].naming : memo_[index].other;
     if (!slot.isKnown) {
-      slot.outcome = decideUnder(index, line, names);
+      slot.outcome = decideUnder(line, names);
       slot.isKnown = true;
     }
     return slot.outcome;
   }
 
   // decideLine, with the thorough rules on top when the scan follows them.
-  LineOutcome decideUnder(std::size_t index, std::string_view line,
-                          bool names) {
-    LineOutcome outcome =
-        decideLine(patterns_, line, names, candidatesOf(index, line));
+  LineOutcome decideUnder(std::string_view line, bool names) {
+    LineOutcome outcome = decideLine(patterns_, line, names);
     if (rules_ == ScanRules::kThorough) applyThoroughRules(line, outcome);
     return outcome;
-  }
-
-  // The prefilter pass of line `index` (trimmed: `line`). A scan nearly
-  // always goes on to the next line, so the passes of short lines are made
-  // two at a time, side by side, and the next line's is kept for it.
-  PatternCandidates candidatesOf(std::size_t index, std::string_view line) {
-    if (index == nextIndex_) return nextCandidates_;
-    PatternCandidates candidates;
-    const bool hasNext = index + 1 < lines_.size();
-    const bool isNextWalked = LineTest::prefilterTwo(
-        patterns_, line, hasNext ? trimView(lines_[index + 1]) : "", candidates,
-        nextCandidates_);
-    nextIndex_ = hasNext && isNextWalked ? index + 1 : kNoLine;
-    return candidates;
   }
 
   const Mailvane& patterns_;
@@ -222,9 +204,6 @@ class StatusScanner {
   const ScanRules rules_;
   std::vector<Memo> memo_;
   LineOutcome scratch_;
-  static constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
-  std::size_t nextIndex_ = kNoLine;
-  PatternCandidates nextCandidates_;
 };
 
 }  // namespace

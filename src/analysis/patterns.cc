@@ -268,16 +268,6 @@ PatternCandidates Mailvane::lineCandidates(std::string_view line) const {
   return lineFilter_.candidates(line);
 }
 
-bool Mailvane::lineCandidates(std::string_view first, std::string_view second,
-                              PatternCandidates& firstSet,
-                              PatternCandidates& secondSet) const {
-  if (!isPrefiltered_) {
-    firstSet = secondSet = PatternCandidates::firstN(kLinePatternCount);
-    return true;
-  }
-  return lineFilter_.candidates(first, second, firstSet, secondSet);
-}
-
 PatternCandidates Mailvane::subjectCandidates(std::string_view subject) const {
   if (!isPrefiltered_) {
     return PatternCandidates::firstN(kAutoReplySubjectCandidate + 1);
@@ -293,17 +283,6 @@ LineTest::LineTest(const Mailvane& patterns, std::string_view line)
     : patterns_(patterns),
       line_(line),
       candidates_(patterns.lineCandidates(line)) {}
-
-LineTest::LineTest(const Mailvane& patterns, std::string_view line,
-                   const PatternCandidates& candidates)
-    : patterns_(patterns), line_(line), candidates_(candidates) {}
-
-bool LineTest::prefilterTwo(const Mailvane& patterns, std::string_view first,
-                            std::string_view second,
-                            PatternCandidates& firstSet,
-                            PatternCandidates& secondSet) {
-  return patterns.lineCandidates(first, second, firstSet, secondSet);
-}
 
 bool LineTest::matches(LineRule rule, ViewMatch& match) const {
   const auto search = [&](std::size_t candidate, const boost::regex& pattern) {

@@ -213,11 +213,6 @@ class Mailvane {
   // may match `line`. Every pattern that matches is in the set; a pattern
   // outside it cannot match. All of them when not prefiltered.
   PatternCandidates lineCandidates(std::string_view line) const;
-  // lineCandidates() of two lines at once, their walks side by side; false
-  // when only `firstSet` is filled (see PhrasePrefilter::candidates).
-  bool lineCandidates(std::string_view first, std::string_view second,
-                      PatternCandidates& firstSet,
-                      PatternCandidates& secondSet) const;
   // matchStatusPhrase, given lineCandidates(line): rows outside
   // `candidates` are known not to match and are skipped.
   std::string matchStatusPhrase(std::string_view line,
@@ -279,17 +274,6 @@ enum class LineRule { kAddress, kDottedCode, kReplyAfterColon, kReplyAtStart };
 class LineTest {
  public:
   LineTest(const Mailvane& patterns, std::string_view line);
-  // A test whose one pass over the line is made: `candidates` as
-  // prefilterTwo gives them for `line`.
-  LineTest(const Mailvane& patterns, std::string_view line,
-           const PatternCandidates& candidates);
-  // The passes of two lines at once, for the constructor above: side by
-  // side, two short lines take about the time of the longer one. A long
-  // line is walked alone: then only `firstSet` is filled, and the result is
-  // false.
-  static bool prefilterTwo(const Mailvane& patterns, std::string_view first,
-                           std::string_view second, PatternCandidates& firstSet,
-                           PatternCandidates& secondSet);
 
   // Whether `rule` matches somewhere in the line; on a match `match` holds
   // the library's match and groups.

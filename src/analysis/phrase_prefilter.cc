@@ -380,31 +380,3 @@ PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
   }
   return found;
 }
-
-// Two short texts are walked side by side, as the halves of a long one are.
-bool PhrasePrefilter::candidates(std::string_view first,
-                                 std::string_view second,
-                                 PatternCandidates& firstFound,
-                                 PatternCandidates& secondFound) const {
-  if (rows_.empty() || isWalkedInHalves(first.size()) ||
-      isWalkedInHalves(second.size())) {
-    firstFound = candidates(first);
-    return false;
-  }
-  firstFound = alwaysCandidates_;
-  secondFound = alwaysCandidates_;
-  const std::size_t together = std::min(first.size(), second.size());
-  std::uint32_t firstRow = 0;
-  std::uint32_t secondRow = 0;
-  for (std::size_t at = 0; at < together; ++at) {
-    firstRow = step(firstRow, first[at], firstFound);
-    secondRow = step(secondRow, second[at], secondFound);
-  }
-  for (std::size_t at = together; at < first.size(); ++at) {
-    firstRow = step(firstRow, first[at], firstFound);
-  }
-  for (std::size_t at = together; at < second.size(); ++at) {
-    secondRow = step(secondRow, second[at], secondFound);
-  }
-  return true;
-}

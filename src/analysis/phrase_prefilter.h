@@ -68,14 +68,6 @@ class PhrasePrefilter {
   // The patterns that may match somewhere in `text`: every pattern that
   // matches it is in the set.
   PatternCandidates candidates(std::string_view text) const;
-  // candidates() of two texts at once, as `firstFound` and `secondFound`:
-  // the walks of short texts are independent, so side by side they take
-  // about the time of the longer one. A text long enough to be walked in
-  // halves is walked alone: then only `firstFound` is filled, and the
-  // result is false.
-  bool candidates(std::string_view first, std::string_view second,
-                  PatternCandidates& firstFound,
-                  PatternCandidates& secondFound) const;
 
   // Whether pattern `index` is never ruled out (no required piece could be
   // derived from its text). Used by tests.
