@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "analysis/long_text_search.h"
-#include "analysis/phrase_prefilter.h"
 #include "message/ascii_text.h"
+#include "search/long_text_search.h"
+#include "search/phrase_prefilter.h"
 
 using PatternFlags = boost::regex_constants::syntax_option_type;
 

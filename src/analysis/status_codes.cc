@@ -4,9 +4,9 @@
 
 #include <boost/regex.hpp>
 
-#include "analysis/long_text_search.h"
 #include "analysis/patterns.h"
 #include "message/ascii_text.h"
+#include "search/long_text_search.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // example messages and of the development corpus, and over lines generated
 // from fragments of the table rows.
 
-#include "analysis/phrase_prefilter.h"
+#include "search/phrase_prefilter.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 // platform. A pattern whose text uses anything the derivation does not know
 // has no required pieces: it may match anything.
 
-#ifndef MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
-#define MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
+#ifndef MAILVANE_SEARCH_REQUIRED_PIECES_H_
+#define MAILVANE_SEARCH_REQUIRED_PIECES_H_
 
 #include <bitset>
 #include <boost/regex.hpp>
@@ -59,4 +59,4 @@ ByteSet bytesMatchedBy(std::string_view atom,
 // The required pieces of every pattern, in pattern order.
 RequiredPieces deriveRequiredPieces(const std::vector<PatternText>& patterns);
 
-#endif  // MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
+#endif  // MAILVANE_SEARCH_REQUIRED_PIECES_H_

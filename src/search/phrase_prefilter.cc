@@ -1,7 +1,7 @@
 // The automaton that searches a text for the required pieces of many
 // patterns at once.
 
-#include "analysis/phrase_prefilter.h"
+#include "search/phrase_prefilter.h"
 
 #include <algorithm>
 #include <bit>

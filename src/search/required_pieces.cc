@@ -1,6 +1,6 @@
 // Required pieces of regular expressions, read from the pattern texts.
 
-#include "analysis/required_pieces.h"
+#include "search/required_pieces.h"
 
 #include <algorithm>
 #include <map>

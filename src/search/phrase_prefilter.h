@@ -10,8 +10,8 @@
 //
 // Built once; afterwards read-only. Querying allocates nothing.
 
-#ifndef MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
-#define MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
+#ifndef MAILVANE_SEARCH_PHRASE_PREFILTER_H_
+#define MAILVANE_SEARCH_PHRASE_PREFILTER_H_
 
 #include <array>
 #include <cstddef>
@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "analysis/required_pieces.h"
+#include "search/required_pieces.h"
 
 // A set of pattern indexes below kCapacity.
 class PatternCandidates {
@@ -124,4 +124,4 @@ class PhrasePrefilter {
   std::size_t pieceCount_ = 0;
 };
 
-#endif  // MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
+#endif  // MAILVANE_SEARCH_PHRASE_PREFILTER_H_

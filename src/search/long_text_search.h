@@ -12,8 +12,8 @@
 //
 // FoldedText, beside them, gives findIgnoreCase's answer in fewer steps.
 
-#ifndef MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
-#define MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
+#ifndef MAILVANE_SEARCH_LONG_TEXT_SEARCH_H_
+#define MAILVANE_SEARCH_LONG_TEXT_SEARCH_H_
 
 #include <array>
 #include <cstddef>
@@ -91,4 +91,4 @@ class FoldedText {
   std::array<std::size_t, 256> skip_;
 };
 
-#endif  // MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
+#endif  // MAILVANE_SEARCH_LONG_TEXT_SEARCH_H_

@@ -1,6 +1,6 @@
 // Linear-time forms of two backtracking searches (see the header).
 
-#include "analysis/long_text_search.h"
+#include "search/long_text_search.h"
 
 #include <algorithm>
 
