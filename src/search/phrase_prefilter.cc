@@ -11,12 +11,11 @@
 namespace {
 
 // A piece is searched for as every string of byte classes it accepts; a
-// piece with more of them than this is cut to a narrower stretch.
+// piece with more of them than this, or with more than kMaxPieceLength
+// positions (see required_pieces.h), is cut to a narrower stretch.
 constexpr std::size_t kMaxExpansions = 64;
-// Nor is a piece searched for over more than kMaxPieceLength positions (see
-// required_pieces.h).
-// The pieces of a literal set are searched for whole up to this length, so
-// that finding one is finding a match.
+// The pieces of a literal set are searched for whole up to this length
+// instead, so that finding one is finding a match.
 constexpr std::size_t kMaxLiteralLength = 32;
 // State numbers are 16 bits wide.
 constexpr std::size_t kMaxStates = 65535;

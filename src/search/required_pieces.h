@@ -36,7 +36,8 @@ using Run = std::vector<std::size_t>;
 // run: any stretch of a required run is required too, and sixteen positions
 // rule out as much text as longer ones do. Shorter pieces mean fewer states
 // to build at start-up, and lines of 80 bytes and more are then walked in
-// two halves. The derivation weighs runs by the same measure.
+// two halves. The derivation, choosing which runs stand for a branch,
+// weighs each run by its best stretch of at most this many positions too.
 inline constexpr std::size_t kMaxPieceLength = 16;
 
 struct RequiredPieces {
