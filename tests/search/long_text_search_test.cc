@@ -14,6 +14,7 @@
 
 #include "analysis/analysis_test_util.h"
 #include "analysis/patterns.h"
+#include "message/ascii_text.h"
 
 namespace {
 
