@@ -107,7 +107,7 @@ void checkFreeText(const TextLines& lines) {
     FUZZ_CHECK(found.size() == 1, "");
     recipient = found[0];
   }
-  std::string status = mailvane().scanForStatus(lines, recipient, 0);
+  std::string status = scanForStatus(mailvane(), lines, recipient, 0);
   FUZZ_CHECK(isStatusOrEmpty(status), status);
 }
 

@@ -10,6 +10,7 @@
 
 #include "analysis/message_analysis.h"
 #include "analysis/patterns.h"
+#include "analysis/status_codes.h"
 #include "message/ascii_text.h"
 
 namespace {
@@ -17,9 +18,6 @@ namespace {
 // Where the bounced message's returned copy begins; nothing after it is
 // about the failure.
 constexpr std::string_view kCopyMarker = "------ This is a copy of the message";
-// Pattern 7 as the address scan reads it.
-constexpr std::string_view kEmailAddress =
-    R"(/\b([A-Z0-9._%-]+@[A-Z0-9.-]+\.[A-Z]{2,4})\b/i)";
 // The sender's address in a transcript line; such a line is no sign that the
 // text has moved on to another recipient. Matched in this letter case only.
 constexpr std::string_view kTranscriptFrom = "FROM:<";
@@ -47,14 +45,12 @@ struct LineOutcome {
   char dottedClass = '\0';
 };
 
-// `candidates` is the line's prefilter pass (LineTest::prefilterTwo).
 LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
-                       bool namesRecipient,
-                       const PatternCandidates& candidates) {
+                       bool namesRecipient) {
   LineOutcome outcome;
   outcome.isDecided = true;
   if (containsIgnoreCase(line, kCopyMarker)) return outcome;
-  const LineTest test(patterns, line, candidates);
+  const LineTest test(patterns, line);
   // Another address: the text now speaks of someone else.
   if (!namesRecipient && line.find(kTranscriptFrom) == std::string_view::npos &&
       test.matches(LineRule::kAddress)) {
@@ -87,22 +83,21 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
 // after its one to three detail digits (RFC 3463: class "." subject "."
 // detail). "" when there is none.
 std::string_view failureCodeIn(std::string_view line) {
-  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-  const auto isWordOrPoint = [&](char c) {
-    return isDigit(c) || c == '.' || c == '_' || (c >= 'a' && c <= 'z') ||
-           (c >= 'A' && c <= 'Z');
+  const auto isWordOrPoint = [](char c) {
+    return isAsciiAlnum(c) || c == '.' || c == '_';
   };
   const std::size_t n = line.size();
   for (std::size_t i = 0; i + 5 <= n; ++i) {
     if ((line[i] != '4' && line[i] != '5') || line[i + 1] != '.' ||
         line[i + 2] < '0' || line[i + 2] > '7' || line[i + 3] != '.' ||
-        !isDigit(line[i + 4]) || (i > 0 && isWordOrPoint(line[i - 1]))) {
+        !isAsciiDigit(line[i + 4]) || (i > 0 && isWordOrPoint(line[i - 1]))) {
       continue;
     }
     std::size_t end = i + 5;
-    while (end < n && end < i + 7 && isDigit(line[end])) ++end;
-    if (end < n && isDigit(line[end])) continue;
-    if (end + 1 < n && line[end] == '.' && isDigit(line[end + 1])) continue;
+    while (end < n && end < i + 7 && isAsciiDigit(line[end])) ++end;
+    if (end < n && isAsciiDigit(line[end])) continue;
+    if (end + 1 < n && line[end] == '.' && isAsciiDigit(line[end + 1]))
+      continue;
     return line.substr(i, end - i);
   }
   return std::string_view();
@@ -180,40 +175,24 @@ class StatusScanner {
   const LineOutcome& decide(std::size_t index, std::string_view line,
                             bool names) {
     if (!isMemoized_) {
-      scratch_ = decideUnder(index, line, names);
+      scratch_ = decideUnder(line, names);
       return scratch_;
     }
     // Scans stop early as a rule, so the memo grows only as far as they reach.
     if (index >= memo_.size()) memo_.resize(index + 1);
     Slot& slot = names ? memo_[index].naming : memo_[index].other;
     if (!slot.isKnown) {
-      slot.outcome = decideUnder(index, line, names);
+      slot.outcome = decideUnder(line, names);
       slot.isKnown = true;
     }
     return slot.outcome;
   }
 
   // decideLine, with the thorough rules on top when the scan follows them.
-  LineOutcome decideUnder(std::size_t index, std::string_view line,
-                          bool names) {
-    LineOutcome outcome =
-        decideLine(patterns_, line, names, candidatesOf(index, line));
+  LineOutcome decideUnder(std::string_view line, bool names) {
+    LineOutcome outcome = decideLine(patterns_, line, names);
     if (rules_ == ScanRules::kThorough) applyThoroughRules(line, outcome);
     return outcome;
-  }
-
-  // The prefilter pass of line `index` (trimmed: `line`). A scan nearly
-  // always goes on to the next line, so the passes of short lines are made
-  // two at a time, side by side, and the next line's is kept for it.
-  PatternCandidates candidatesOf(std::size_t index, std::string_view line) {
-    if (index == nextIndex_) return nextCandidates_;
-    PatternCandidates candidates;
-    const bool hasNext = index + 1 < lines_.size();
-    const bool isNextWalked = LineTest::prefilterTwo(
-        patterns_, line, hasNext ? trimView(lines_[index + 1]) : "", candidates,
-        nextCandidates_);
-    nextIndex_ = hasNext && isNextWalked ? index + 1 : kNoLine;
-    return candidates;
   }
 
   const Mailvane& patterns_;
@@ -222,126 +201,14 @@ class StatusScanner {
   const ScanRules rules_;
   std::vector<Memo> memo_;
   LineOutcome scratch_;
-  static constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
-  std::size_t nextIndex_ = kNoLine;
-  PatternCandidates nextCandidates_;
 };
 
 }  // namespace
 
-std::string Mailvane::scanForStatus(const TextLines& lines,
-                                    const std::string& recipient,
-                                    std::size_t start, ScanRules rules) const {
-  return StatusScanner(*this, lines, false, rules).scan(recipient, start);
-}
-
-bool Mailvane::findAddressInLine(std::string_view line,
-                                 std::vector<std::string>& out) const {
-  std::string_view address;
-  if (!findAddress(line, address)) return false;
-  out.emplace_back(address);
-  return true;
-}
-
-void Mailvane::buildAddressScan() {
-  const std::string_view text = kGlobalPatternTexts[6];
-  const PatternFlags flags = patternFlags(text, boost::regex::perl);
-  localBytes_ = bytesMatchedBy("[A-Z0-9._%-]", flags);
-  domainBytes_ = bytesMatchedBy("[A-Z0-9.-]", flags);
-  letterBytes_ = bytesMatchedBy("[A-Z]", flags);
-  wordBytes_ = bytesMatchedBy(R"(\w)", flags);
-  ByteSet at;
-  at.set('@');
-  ByteSet point;
-  point.set('.');
-  // The scan takes "@" and "\." for themselves, and relies on neither
-  // class holding an "@": then the local part of a match lies between two
-  // of them.
-  isAddressScanned_ = text == kEmailAddress &&
-                      bytesMatchedBy("@", flags) == at &&
-                      bytesMatchedBy(R"(\.)", flags) == point &&
-                      !localBytes_.test('@') && !domainBytes_.test('@');
-}
-
-// "\b([A-Z0-9._%-]+@[A-Z0-9.-]+\.[A-Z]{2,4})\b" read at each "@" in turn,
-// as the library's backtracking search reads it. A match holds exactly one
-// "@", so its local part is the run of local bytes before one, and the
-// leftmost match starts at the first word edge in that run, at the first
-// "@" whose domain part matches. The domain part is the longest run of
-// domain bytes after the "@", given back from the right until a point, four,
-// three or two letters and a word edge follow; the local part's start
-// plays no part in that.
-bool Mailvane::findAddress(std::string_view line,
-                           std::string_view& address) const {
-  if (!isAddressScanned_) {
-    if (!mayHoldAddress(line)) return false;
-    thread_local ViewMatch match;
-    if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
-      return false;
-    }
-    address = std::string_view(match[0].first,
-                               static_cast<std::size_t>(match[0].length()));
-    return true;
-  }
-  const std::size_t n = line.size();
-  const auto isIn = [&line](const ByteSet& set, std::size_t i) {
-    return set.test(static_cast<unsigned char>(line[i]));
-  };
-  // Whether "\b" holds before byte i: a word byte on one side only (the
-  // ends of the line count as no word byte).
-  const auto isWordEdge = [&](std::size_t i) {
-    return (i > 0 && isIn(wordBytes_, i - 1)) != (i < n && isIn(wordBytes_, i));
-  };
-  for (std::size_t at = line.find('@'); at != std::string_view::npos;
-       at = line.find('@', at + 1)) {
-    std::size_t start = at;
-    while (start > 0 && isIn(localBytes_, start - 1)) --start;
-    while (start < at && !isWordEdge(start)) ++start;
-    if (start == at) continue;
-    std::size_t end = at + 1;
-    while (end < n && isIn(domainBytes_, end)) ++end;
-    // The point after at least one domain byte, from the right.
-    for (std::size_t point = end + 1; point-- > at + 2;) {
-      if (point >= n || line[point] != '.') continue;
-      std::size_t letters = 0;
-      while (letters < 4 && point + 1 + letters < n &&
-             isIn(letterBytes_, point + 1 + letters)) {
-        ++letters;
-      }
-      for (; letters >= 2; --letters) {
-        const std::size_t stop = point + 1 + letters;
-        if (isWordEdge(stop)) {
-          address = line.substr(start, stop - start);
-          return true;
-        }
-      }
-    }
-  }
-  return false;
-}
-
-bool Mailvane::findAddressFrom(std::string_view line, std::size_t from,
-                               std::string_view& address) const {
-  if (from == 0) return findAddress(line, address);
-  if (from >= line.size()) return false;
-  // The library's own answer: the byte before `from` decides "\b" there.
-  thread_local ViewMatch match;
-  if (!boost::regex_search(line.begin() + static_cast<std::ptrdiff_t>(from),
-                           line.end(), match, emailAddress,
-                           boost::match_prev_avail)) {
-    return false;
-  }
-  address = std::string_view(match[0].first,
-                             static_cast<std::size_t>(match[0].length()));
-  return true;
-}
-
-bool Mailvane::findFirstAddress(const TextLines& lines,
-                                std::vector<std::string>& out) const {
-  for (std::string_view line : lines) {
-    if (findAddressInLine(line, out)) return true;
-  }
-  return false;
+std::string scanForStatus(const Mailvane& patterns, const TextLines& lines,
+                          std::string_view recipient, std::size_t start,
+                          ScanRules rules) {
+  return StatusScanner(patterns, lines, false, rules).scan(recipient, start);
 }
 
 void MessageAnalysis::collectListedRecipients(ScanRules rules) {
@@ -377,7 +244,7 @@ void MessageAnalysis::collectAddressSearchRecipient() {
   if (!patterns_.findFirstAddress(lines, found)) return;
   RecipientResult result;
   result.recipient = std::move(found.front());
-  result.status = patterns_.scanForStatus(lines, result.recipient, 0);
+  result.status = scanForStatus(patterns_, lines, result.recipient, 0);
   result.action = actionFromStatus(patterns_, result.status);
   recipients.push_back(std::move(result));
 }
@@ -520,8 +387,8 @@ void MessageAnalysis::collectThoroughSearchRecipients() {
   const bool isFirst = chosen.empty() || chosenAt == firstAt;
   result.recipient = chosen.empty() ? std::move(first) : std::move(chosen);
   result.status =
-      patterns_.scanForStatus(lines, result.recipient,
-                              isFirst ? start : chosenAt, ScanRules::kThorough);
+      scanForStatus(patterns_, lines, result.recipient,
+                    isFirst ? start : chosenAt, ScanRules::kThorough);
   result.action = actionFromStatus(patterns_, result.status);
   recipients.push_back(std::move(result));
 }

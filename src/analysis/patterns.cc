@@ -1,8 +1,12 @@
-// The /pattern/flags convention and the pattern object's start-up.
+// The /pattern/flags convention and the pattern object: its start-up and
+// which search serves each rule.
 
 #include "analysis/patterns.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "message/ascii_text.h"
 
 namespace {
 
@@ -45,8 +49,7 @@ std::string leadingWordGroup(std::string_view body) {
   const std::string_view words = body.substr(1, close - 1);
   bool isWordStart = true;
   for (char c : words) {
-    const bool isPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                         (c >= '0' && c <= '9') || c == ' ' || c == ':';
+    const bool isPlain = isAsciiAlnum(c) || c == ' ' || c == ':';
     if (c == '|' ? isWordStart : !isPlain) return std::string();
     isWordStart = c == '|';
   }
@@ -183,8 +186,16 @@ void Mailvane::buildPrefilters() {
   isReplyCodeLinear_ =
       (patternFlags(replyCode, perl) & boost::regex::icase) != 0 &&
       ReplyCodeRefusal::parse(patternBody(replyCode), replyCodeRefusal_);
-  buildStatusScans();
-  buildAddressScan();
+  buildHandScans();
+}
+
+void Mailvane::buildHandScans() {
+  StatusCodeScan statusCodeScan(kGlobalPatternTexts[7], kGlobalPatternTexts[8],
+                                kGlobalPatternTexts[9],
+                                kGlobalPatternTexts[10]);
+  if (statusCodeScan.isEngaged()) statusCodeScan_ = statusCodeScan;
+  AddressScan addressScan(kGlobalPatternTexts[6]);
+  if (addressScan.isEngaged()) addressScan_ = addressScan;
 }
 
 Mailvane::~Mailvane() = default;
@@ -268,16 +279,6 @@ PatternCandidates Mailvane::lineCandidates(std::string_view line) const {
   return lineFilter_.candidates(line);
 }
 
-bool Mailvane::lineCandidates(std::string_view first, std::string_view second,
-                              PatternCandidates& firstSet,
-                              PatternCandidates& secondSet) const {
-  if (!isPrefiltered_) {
-    firstSet = secondSet = PatternCandidates::firstN(kLinePatternCount);
-    return true;
-  }
-  return lineFilter_.candidates(first, second, firstSet, secondSet);
-}
-
 PatternCandidates Mailvane::subjectCandidates(std::string_view subject) const {
   if (!isPrefiltered_) {
     return PatternCandidates::firstN(kAutoReplySubjectCandidate + 1);
@@ -289,21 +290,102 @@ bool Mailvane::mayHoldAddress(std::string_view line) const {
   return !isPrefiltered_ || !addressFilter_.candidates(line).empty();
 }
 
+bool Mailvane::findStatusCode(std::string_view text, std::string_view& code,
+                              std::string_view& rest, bool& isDotted) const {
+  if (statusCodeScan_) {
+    return statusCodeScan_->findStatusCode(text, code, rest, isDotted);
+  }
+  thread_local ViewMatch match;
+  isDotted = boost::regex_search(text.begin(), text.end(), match, statusDotted);
+  if (!isDotted &&
+      !boost::regex_search(text.begin(), text.end(), match, statusThreeDigit)) {
+    return false;
+  }
+  // Pattern 11's groups 1 to 3 are one digit each, side by side.
+  code = std::string_view(match[1].first, isDotted ? match[1].length() : 3);
+  const auto& last = match[isDotted ? 2 : 4];
+  rest = std::string_view(last.first, static_cast<std::size_t>(last.length()));
+  return true;
+}
+
+bool Mailvane::findDiagnosticCode(std::string_view text,
+                                  std::string_view& code) const {
+  if (statusCodeScan_) return statusCodeScan_->findDiagnosticCode(text, code);
+  thread_local ViewMatch match;
+  if (!boost::regex_search(text.begin(), text.end(), match, diagnosticDotted) &&
+      !boost::regex_search(text.begin(), text.end(), match,
+                           diagnosticThreeDigit)) {
+    return false;
+  }
+  code = std::string_view(match[1].first,
+                          static_cast<std::size_t>(match[1].length()));
+  return true;
+}
+
+bool Mailvane::findAddress(std::string_view line,
+                           std::string_view& address) const {
+  if (addressScan_) return addressScan_->find(line, address);
+  if (!mayHoldAddress(line)) return false;
+  thread_local ViewMatch match;
+  if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
+    return false;
+  }
+  address = std::string_view(match[0].first,
+                             static_cast<std::size_t>(match[0].length()));
+  return true;
+}
+
+bool Mailvane::findAddressFrom(std::string_view line, std::size_t from,
+                               std::string_view& address) const {
+  if (from == 0) return findAddress(line, address);
+  if (from >= line.size()) return false;
+  // The library's own answer: the byte before `from` decides "\b" there.
+  thread_local ViewMatch match;
+  if (!boost::regex_search(line.begin() + static_cast<std::ptrdiff_t>(from),
+                           line.end(), match, emailAddress,
+                           boost::match_prev_avail)) {
+    return false;
+  }
+  address = std::string_view(match[0].first,
+                             static_cast<std::size_t>(match[0].length()));
+  return true;
+}
+
+bool Mailvane::findAddressInLine(std::string_view line,
+                                 std::vector<std::string>& out) const {
+  std::string_view address;
+  if (!findAddress(line, address)) return false;
+  out.emplace_back(address);
+  return true;
+}
+
+bool Mailvane::findFirstAddress(const TextLines& lines,
+                                std::vector<std::string>& out) const {
+  for (std::string_view line : lines) {
+    if (findAddressInLine(line, out)) return true;
+  }
+  return false;
+}
+
+std::vector<Mailvane::FastPath> Mailvane::fastPaths() const {
+  return {
+      {"line prefilter", isPrefiltered_},
+      {"bounce subject absence tail", !bounceSubjectHead_.empty()},
+      {"auto-reply subject absence tail", !autoReplySubjectHead_.empty()},
+      {"bounce subject words", isBounceSubjectWordExact_},
+      {"reply code at line start", isReplyCodeLinear_},
+      {"status-code scan", statusCodeScan_.has_value()},
+      {"address scan", addressScan_.has_value()},
+      {"gapped phrase rows",
+       std::any_of(gappedRows_.begin(), gappedRows_.end(),
+                   [](const auto& row) { return row != nullptr; })},
+  };
+}
+
 LineTest::LineTest(const Mailvane& patterns, std::string_view line)
     : patterns_(patterns),
       line_(line),
       candidates_(patterns.lineCandidates(line)) {}
-
-LineTest::LineTest(const Mailvane& patterns, std::string_view line,
-                   const PatternCandidates& candidates)
-    : patterns_(patterns), line_(line), candidates_(candidates) {}
-
-bool LineTest::prefilterTwo(const Mailvane& patterns, std::string_view first,
-                            std::string_view second,
-                            PatternCandidates& firstSet,
-                            PatternCandidates& secondSet) {
-  return patterns.lineCandidates(first, second, firstSet, secondSet);
-}
 
 bool LineTest::matches(LineRule rule, ViewMatch& match) const {
   const auto search = [&](std::size_t candidate, const boost::regex& pattern) {

@@ -16,13 +16,13 @@
 #include <boost/regex.hpp>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "analysis/long_text_search.h"
-#include "analysis/phrase_prefilter.h"
 #include "message/ascii_text.h"
+#include "search/search.h"
 
 using PatternFlags = boost::regex_constants::syntax_option_type;
 
@@ -57,10 +57,9 @@ extern const StatusPhraseRow StatusPhraseTable[kStatusPhraseRowCount];
 // The sixteen global pattern texts in /pattern/flags form, in member order.
 extern const char* const kGlobalPatternTexts[kGlobalPatternCount];
 
-// The pattern object: one process-wide instance (mailvane()), built before
-// main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
-// The searches that run on every message or line keep their ViewMatch in a
-// thread_local: a new one allocates its group array at every search.
+// A match of a search in a string_view, with its groups. The searches that
+// run on every message or line keep theirs in a thread_local: a new one
+// allocates its group array at every search.
 using ViewMatch = boost::match_results<std::string_view::const_iterator>;
 
 // Patterns 2 to 5, searched in header values.
@@ -71,14 +70,11 @@ enum class HeaderRule {
   kXLoopScomp,
 };
 
-// The rules a free-text status scan follows. kWritten: the line tests as
-// written. kThorough adds two: a dotted code of class 2 (a "2.0.0 Ok", a
-// version number) decides nothing, and a line decided by a phrase row that
-// also holds a dotted code of class 4 or 5 gives that code.
-enum class ScanRules { kWritten, kThorough };
-
 // The pattern object: one process-wide instance (mailvane()), built before
 // main. Members 1 to 16 are compiled from kGlobalPatternTexts in order.
+// It keeps the vocabulary and which search serves which rule; the searches
+// themselves are in src/search (see search/search.h for the fast paths and
+// the reference each answers as).
 class Mailvane {
  public:
   // With `isPrefiltered` false, every line test tries every pattern: the
@@ -163,13 +159,6 @@ class Mailvane {
   // every line start of a long line.
   bool searchReplyCodeAtStart(std::string_view line, ViewMatch& match) const;
 
-  // Free-text bounce analysis over body lines (see free_text.cc).
-
-  // The status decided for `recipient` by the lines from index `start` on: a
-  // dotted code, or "" when none is found or the scan is stopped.
-  std::string scanForStatus(const TextLines& lines,
-                            const std::string& recipient, std::size_t start,
-                            ScanRules rules = ScanRules::kWritten) const;
   // Appends the leftmost address of `line` to `out`; false when none.
   bool findAddressInLine(std::string_view line,
                          std::vector<std::string>& out) const;
@@ -184,6 +173,16 @@ class Mailvane {
   // Appends the first address of the first line that holds one; at most one.
   bool findFirstAddress(const TextLines& lines,
                         std::vector<std::string>& out) const;
+
+  // A fast path and whether it serves its rule in this object.
+  struct FastPath {
+    std::string_view name;
+    bool isEngaged;
+  };
+  // Every fast path, in a fixed order, engaged or not: each steps aside
+  // (and the library searches its pattern) when the pattern's text is not
+  // the one it reads. None is engaged when not prefiltered. Used by tests.
+  std::vector<FastPath> fastPaths() const;
 
  private:
   friend class LineTest;
@@ -203,21 +202,14 @@ class Mailvane {
   // The prefilter's start-up: the line and address filters, the gapped
   // rows and the linear forms of patterns 1, 6 and 16.
   void buildPrefilters();
-  // The scans for patterns 8 to 11 (see status_codes.cc).
-  void buildStatusScans();
-  // The scan for pattern 7 (see free_text.cc).
-  void buildAddressScan();
+  // The hand scans for patterns 7 to 11, kept only when they engage.
+  void buildHandScans();
 
   // Which of the phrase rows and of the four free-text line patterns
   // (address, dotted code, the two reply codes: the k...Candidate indexes)
   // may match `line`. Every pattern that matches is in the set; a pattern
   // outside it cannot match. All of them when not prefiltered.
   PatternCandidates lineCandidates(std::string_view line) const;
-  // lineCandidates() of two lines at once, their walks side by side; false
-  // when only `firstSet` is filled (see PhrasePrefilter::candidates).
-  bool lineCandidates(std::string_view first, std::string_view second,
-                      PatternCandidates& firstSet,
-                      PatternCandidates& secondSet) const;
   // matchStatusPhrase, given lineCandidates(line): rows outside
   // `candidates` are known not to match and are skipped.
   std::string matchStatusPhrase(std::string_view line,
@@ -248,20 +240,10 @@ class Mailvane {
   // reads; otherwise the library searches it.
   bool isReplyCodeLinear_ = false;
   ReplyCodeRefusal replyCodeRefusal_;
-  // Patterns 8 to 11 found by a scan of the text, with the library's own
-  // digit and space bytes, when their texts are the ones the scan reads;
-  // otherwise the library searches them.
-  // Pattern 7 found by one pass per "@" (findAddress), with the library's
-  // own bytes for its classes and for "\b", when its text is the one the
-  // scan reads; otherwise the library searches it.
-  bool isAddressScanned_ = false;
-  ByteSet localBytes_;
-  ByteSet domainBytes_;
-  ByteSet letterBytes_;
-  ByteSet wordBytes_;
-  bool isStatusScanned_ = false;
-  ByteSet digitBytes_;
-  ByteSet spaceBytes_;
+  // Patterns 8 to 11, and pattern 7, found by hand scans when their texts
+  // are the ones the scans read; otherwise (empty) the library searches them.
+  std::optional<StatusCodeScan> statusCodeScan_;
+  std::optional<AddressScan> addressScan_;
   // Phrase rows of the form "A.*?B", tested without the library (whose
   // search would try the gap from every A); empty for the other rows.
   std::vector<std::unique_ptr<GappedPhrase>> gappedRows_;
@@ -279,17 +261,6 @@ enum class LineRule { kAddress, kDottedCode, kReplyAfterColon, kReplyAtStart };
 class LineTest {
  public:
   LineTest(const Mailvane& patterns, std::string_view line);
-  // A test whose one pass over the line is made: `candidates` as
-  // prefilterTwo gives them for `line`.
-  LineTest(const Mailvane& patterns, std::string_view line,
-           const PatternCandidates& candidates);
-  // The passes of two lines at once, for the constructor above: side by
-  // side, two short lines take about the time of the longer one. A long
-  // line is walked alone: then only `firstSet` is filled, and the result is
-  // false.
-  static bool prefilterTwo(const Mailvane& patterns, std::string_view first,
-                           std::string_view second, PatternCandidates& firstSet,
-                           PatternCandidates& secondSet);
 
   // Whether `rule` matches somewhere in the line; on a match `match` holds
   // the library's match and groups.

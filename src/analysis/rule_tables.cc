@@ -6,6 +6,14 @@
 // Enhanced status codes (RFC 3463) have a detail of one to three digits
 // ("5.1.10", "4.7.26"); every pattern that captures a dotted code takes the
 // detail whole, so no code is cut to a different, shorter one.
+//
+// Rows marked "read by" below are also read by a fast path in src/search
+// that engages only while the row has the text it reads (for rows 1, 6 and
+// 16: the form it reads).
+// Changing such a row is safe (the library then searches it), but slow on
+// long lines: change the copy in that search with it, and run the tests
+// (PhrasePrefilterTest.EveryFastPathIsEngagedForTheShippedTables names the
+// fast path that stepped aside).
 
 #include "analysis/patterns.h"
 
@@ -13,23 +21,25 @@
 // clang-format off
 
 const char* const kGlobalPatternTexts[kGlobalPatternCount] = {
-    // 1: bounceSubject
+    // 1: bounceSubject; its opening word group read by the subject
+    // prefilter, its tail by hasAbsenceBeforeOffice (kAbsenceTail)
     R"(/(mail delivery failed|failure notice|warning: message|delivery status notif|delivery failure|delivery problem|spam eater|returned mail|undeliverable|returned mail|delivery errors|mail status report|mail system error|failure delivery|delivery notification|delivery has failed|undelivered mail|returned email|returning message to sender|returned to sender|message delayed|mdaemon notification|mailserver notification|mail delivery system|nondeliverable mail|mail transaction failed)|auto.{0,20}reply|vacation|(out|away|on holiday).*office/i)",
     R"(/auto_reply/)",  // 2: precedenceAutoReply
     R"(/^(postmaster|mailer-daemon)\@?/i)",  // 3: postmasterFrom
     R"(/feedback-report/)",  // 4: feedbackReportType
     R"(/scomp/)",  // 5: xLoopScomp
-    R"(/auto.{0,20}reply|vacation|(out|away|on holiday).*office/i)",  // 6: autoReplySubject
-    R"(/\b([A-Z0-9._%-]+@[A-Z0-9.-]+\.[A-Z]{2,4})\b/i)",  // 7: emailAddress
-    R"(/(\d\.\d\.\d{1,3})\s/)",  // 8: diagnosticDotted
-    R"(/(\d\d\d)\s/)",  // 9: diagnosticThreeDigit
-    R"(/([245]\.[0-7]\.\d{1,3})(.*)/)",  // 10: statusDotted
-    R"(/([245])([01234567])([012345678])(.*)/)",  // 11: statusThreeDigit
+    R"(/auto.{0,20}reply|vacation|(out|away|on holiday).*office/i)",  // 6: autoReplySubject; tail read by hasAbsenceBeforeOffice (kAbsenceTail)
+    R"(/\b([A-Z0-9._%-]+@[A-Z0-9.-]+\.[A-Z]{2,4})\b/i)",  // 7: emailAddress; read by AddressScan
+    R"(/(\d\.\d\.\d{1,3})\s/)",  // 8: diagnosticDotted; read by StatusCodeScan
+    R"(/(\d\d\d)\s/)",  // 9: diagnosticThreeDigit; read by StatusCodeScan
+    R"(/([245]\.[0-7]\.\d{1,3})(.*)/)",  // 10: statusDotted; read by StatusCodeScan
+    R"(/([245])([01234567])([012345678])(.*)/)",  // 11: statusThreeDigit; read by StatusCodeScan
     R"(/failed/)",  // 12: actionFailed
     R"(/Undisclosed|redacted/i)",  // 13: withheldRecipient
     R"(/\W([245]\.[0-7]\.\d{1,3})\W/)",  // 14: freeTextDotted
     R"(/\]?: ([45][01257][012345]) /)",  // 15: replyCodeAfterColon
-    // 16: replyCodeAtStart
+    // 16: replyCodeAtStart; read by ReplyCodeRefusal (its form, its words
+    // spelled out)
     R"(/^([45][01257][012345]) (?:.*?)(?:denied|inactive|deactivated|rejected|disabled|unknown|no such|not (?:our|activated|a valid))+/i)",
 };
 

@@ -12,6 +12,29 @@ std::string_view trimView(std::string_view text) {
 
 std::string trim(std::string_view text) { return std::string(trimView(text)); }
 
+// Runs on every body line the status scan reads (the recipient and the copy
+// marker), so the first byte is looked for in its two letter cases and only
+// where it stands is the rest compared.
+std::size_t findIgnoreCase(std::string_view text, std::string_view needle,
+                           std::size_t from) {
+  if (needle.empty() || from > text.size() ||
+      needle.size() > text.size() - from) {
+    return std::string_view::npos;
+  }
+  const char lower = foldCase(needle[0]);
+  const char upper = upperCase(lower);
+  const std::string_view rest = needle.substr(1);
+  const std::size_t last = text.size() - needle.size();
+  for (std::size_t at = from; at <= last; ++at) {
+    const char c = text[at];
+    if ((c == lower || c == upper) &&
+        equalsIgnoreCase(text.substr(at + 1, rest.size()), rest)) {
+      return at;
+    }
+  }
+  return std::string_view::npos;
+}
+
 std::size_t unfoldLine(const TextLines& lines, std::size_t at,
                        std::string& logical) {
   logical.assign(lines[at++]);

@@ -1,5 +1,6 @@
-// Small text operations shared by the reader and the analyser: trimming,
-// the blank test, ASCII letter case, unfolding continuation lines of stored
+// Small text operations shared by the reader, the searches and the analyser:
+// trimming, the blank test, ASCII byte classes and letter case, searching
+// with letter case ignored, unfolding continuation lines of stored
 // name-and-value fields, and the dotted form of a three-digit reply code.
 //
 // Text is 8-bit bytes; only A-Z and a-z are ever folded, whatever the
@@ -22,6 +23,17 @@ inline bool isTrimmedSpace(char c) {
   return isBlank(c) || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// 0-9; no other digit, whatever the locale.
+inline bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A-Z or a-z.
+inline bool isAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// An ASCII letter or digit.
+inline bool isAsciiAlnum(char c) { return isAsciiDigit(c) || isAsciiLetter(c); }
+
 // A-Z to a-z; every other byte unchanged.
 inline char foldCase(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -39,6 +51,22 @@ inline bool equalsIgnoreCase(std::string_view a, std::string_view b) {
     if (foldCase(a[i]) != foldCase(b[i])) return false;
   }
   return true;
+}
+
+// a-z to A-Z; every other byte unchanged.
+inline char upperCase(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Where the first occurrence of `needle` at or after `from` begins in `text`,
+// A-Z folded to a-z; npos when there is none or `needle` is empty.
+std::size_t findIgnoreCase(std::string_view text, std::string_view needle,
+                           std::size_t from = 0);
+
+// Whether `needle` occurs in `text` with A-Z folded to a-z. An empty needle
+// is never found.
+inline bool containsIgnoreCase(std::string_view text, std::string_view needle) {
+  return findIgnoreCase(text, needle) != std::string_view::npos;
 }
 
 // Stored lines of a message: views of its loaded text (or of joined copies

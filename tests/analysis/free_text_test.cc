@@ -301,8 +301,8 @@ TEST(ScanForStatusTest, AgreesWithTheLiteralLookAhead) {
     const std::size_t start = round % (lines.size() + 1);
     for (const std::string recipient : {"a@x.test", ""}) {
       std::string want = literalScan(lines, recipient, start);
-      std::string got = mailvane().scanForStatus(
-          TextLines(lines.begin(), lines.end()), recipient, start);
+      std::string got = scanForStatus(
+          mailvane(), TextLines(lines.begin(), lines.end()), recipient, start);
       ASSERT_EQ(got, want) << "recipient \"" << recipient << "\" from " << start
                            << " in:\n"
                            << text;

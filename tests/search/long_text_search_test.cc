@@ -2,7 +2,7 @@
 // exactly as the library does: on the byte rules they rely on, and on
 // random texts built from the pieces that make or break each pattern.
 
-#include "analysis/long_text_search.h"
+#include "search/long_text_search.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 
 #include "analysis/analysis_test_util.h"
 #include "analysis/patterns.h"
+#include "message/ascii_text.h"
 
 namespace {
 

@@ -1,12 +1,14 @@
 // Required pieces of regular expressions, read from the pattern texts.
 
-#include "analysis/required_pieces.h"
+#include "search/required_pieces.h"
 
 #include <algorithm>
 #include <map>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+
+#include "message/ascii_text.h"
 
 // Compiled alone with the given options and searched for in a text of all
 // 256 byte values, so the answer is the library's own.
@@ -70,11 +72,6 @@ struct Item {
   int min = 1;                // how often the item occurs at least
   bool isRepeatable = false;  // whether it may occur more than once
 };
-
-bool isAsciiAlnum(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-         (c >= 'a' && c <= 'z');
-}
 
 bool isOneOf(char c, std::string_view set) {
   return set.find(c) != std::string_view::npos;
@@ -160,7 +157,7 @@ class PatternParser {
     const auto e = static_cast<unsigned char>(text_[pos_ + 1]);
     std::string_view atom = text_.substr(pos_, 2);
     pos_ += 2;
-    if (isAsciiAlnum(e)) {
+    if (isAsciiAlnum(static_cast<char>(e))) {
       if (isOneOf(static_cast<char>(e), "dDsSwW")) return probeAtom(atom, item);
       // Zero-width assertions: word boundaries, text start and end.
       if (isOneOf(static_cast<char>(e), "bBAzZG")) {
@@ -205,7 +202,7 @@ class PatternParser {
   bool parseNumber(int& value) {
     std::size_t start = pos_;
     value = 0;
-    while (!atEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') {
+    while (!atEnd() && isAsciiDigit(text_[pos_])) {
       value = value * 10 + (text_[pos_] - '0');
       if (value > 100000) return false;
       ++pos_;

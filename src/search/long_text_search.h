@@ -10,21 +10,17 @@
 // included), and "^" matching at the start and after a line feed, carriage
 // return or form feed, but not between a carriage return and a line feed.
 //
-// FoldedText, beside them, gives findIgnoreCase's answer in fewer steps.
+// FoldedText, beside them, gives findIgnoreCase's answer (message/ascii_text.h)
+// in fewer steps.
 
-#ifndef MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
-#define MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
+#ifndef MAILVANE_SEARCH_LONG_TEXT_SEARCH_H_
+#define MAILVANE_SEARCH_LONG_TEXT_SEARCH_H_
 
 #include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// Where the first occurrence of `needle` at or after `from` begins in `text`,
-// A-Z folded to a-z; npos when there is none or `needle` is empty.
-std::size_t findIgnoreCase(std::string_view text, std::string_view needle,
-                           std::size_t from = 0);
 
 // The pattern tail the subject patterns end in, alternative and all.
 inline constexpr std::string_view kAbsenceTail =
@@ -91,4 +87,4 @@ class FoldedText {
   std::array<std::size_t, 256> skip_;
 };
 
-#endif  // MAILVANE_ANALYSIS_LONG_TEXT_SEARCH_H_
+#endif  // MAILVANE_SEARCH_LONG_TEXT_SEARCH_H_

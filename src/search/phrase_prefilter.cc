@@ -1,7 +1,7 @@
 // The automaton that searches a text for the required pieces of many
 // patterns at once.
 
-#include "analysis/phrase_prefilter.h"
+#include "search/phrase_prefilter.h"
 
 #include <algorithm>
 #include <bit>
@@ -11,12 +11,11 @@
 namespace {
 
 // A piece is searched for as every string of byte classes it accepts; a
-// piece with more of them than this is cut to a narrower stretch.
+// piece with more of them than this, or with more than kMaxPieceLength
+// positions (see required_pieces.h), is cut to a narrower stretch.
 constexpr std::size_t kMaxExpansions = 64;
-// Nor is a piece searched for over more than kMaxPieceLength positions (see
-// required_pieces.h).
-// The pieces of a literal set are searched for whole up to this length, so
-// that finding one is finding a match.
+// The pieces of a literal set are searched for whole up to this length
+// instead, so that finding one is finding a match.
 constexpr std::size_t kMaxLiteralLength = 32;
 // State numbers are 16 bits wide.
 constexpr std::size_t kMaxStates = 65535;
@@ -379,32 +378,4 @@ PatternCandidates PhrasePrefilter::candidates(std::string_view text) const {
     secondRow = step(secondRow, text[second], found);
   }
   return found;
-}
-
-// Two short texts are walked side by side, as the halves of a long one are.
-bool PhrasePrefilter::candidates(std::string_view first,
-                                 std::string_view second,
-                                 PatternCandidates& firstFound,
-                                 PatternCandidates& secondFound) const {
-  if (rows_.empty() || isWalkedInHalves(first.size()) ||
-      isWalkedInHalves(second.size())) {
-    firstFound = candidates(first);
-    return false;
-  }
-  firstFound = alwaysCandidates_;
-  secondFound = alwaysCandidates_;
-  const std::size_t together = std::min(first.size(), second.size());
-  std::uint32_t firstRow = 0;
-  std::uint32_t secondRow = 0;
-  for (std::size_t at = 0; at < together; ++at) {
-    firstRow = step(firstRow, first[at], firstFound);
-    secondRow = step(secondRow, second[at], secondFound);
-  }
-  for (std::size_t at = together; at < first.size(); ++at) {
-    firstRow = step(firstRow, first[at], firstFound);
-  }
-  for (std::size_t at = together; at < second.size(); ++at) {
-    secondRow = step(secondRow, second[at], secondFound);
-  }
-  return true;
 }

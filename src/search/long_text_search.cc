@@ -1,6 +1,6 @@
 // Linear-time forms of two backtracking searches (see the header).
 
-#include "analysis/long_text_search.h"
+#include "search/long_text_search.h"
 
 #include <algorithm>
 
@@ -138,31 +138,6 @@ bool GappedPhrase::matches(std::string_view text) const {
              std::string_view::npos;
 }
 
-// Runs on every body line the status scan reads (the recipient and the copy
-// marker), so the first byte is looked for in its two letter cases and only
-// where it stands is the rest compared.
-std::size_t findIgnoreCase(std::string_view text, std::string_view needle,
-                           std::size_t from) {
-  if (needle.empty() || from > text.size() ||
-      needle.size() > text.size() - from) {
-    return std::string_view::npos;
-  }
-  const char lower = foldCase(needle[0]);
-  const char upper = lower >= 'a' && lower <= 'z'
-                         ? static_cast<char>(lower - 'a' + 'A')
-                         : lower;
-  const std::string_view rest = needle.substr(1);
-  const std::size_t last = text.size() - needle.size();
-  for (std::size_t at = from; at <= last; ++at) {
-    const char c = text[at];
-    if ((c == lower || c == upper) &&
-        equalsIgnoreCase(text.substr(at + 1, rest.size()), rest)) {
-      return at;
-    }
-  }
-  return std::string_view::npos;
-}
-
 // "." crosses every byte, so only the order counts: the earliest end of an
 // absence word, then any "office" from there on.
 bool hasAbsenceBeforeOffice(std::string_view text) {
@@ -227,9 +202,7 @@ FoldedText::FoldedText(std::string_view text) : text_(text) {
   // text comes under the window's end, in either letter case.
   for (std::size_t i = 0; i + 1 < text.size(); ++i) {
     const char lower = foldCase(text[i]);
-    const char upper = lower >= 'a' && lower <= 'z'
-                           ? static_cast<char>(lower - 'a' + 'A')
-                           : lower;
+    const char upper = upperCase(lower);
     skip_[static_cast<unsigned char>(lower)] = text.size() - 1 - i;
     skip_[static_cast<unsigned char>(upper)] = text.size() - 1 - i;
   }

@@ -10,8 +10,8 @@
 //
 // Built once; afterwards read-only. Querying allocates nothing.
 
-#ifndef MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
-#define MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
+#ifndef MAILVANE_SEARCH_PHRASE_PREFILTER_H_
+#define MAILVANE_SEARCH_PHRASE_PREFILTER_H_
 
 #include <array>
 #include <cstddef>
@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "analysis/required_pieces.h"
+#include "search/required_pieces.h"
 
 // A set of pattern indexes below kCapacity.
 class PatternCandidates {
@@ -68,14 +68,6 @@ class PhrasePrefilter {
   // The patterns that may match somewhere in `text`: every pattern that
   // matches it is in the set.
   PatternCandidates candidates(std::string_view text) const;
-  // candidates() of two texts at once, as `firstFound` and `secondFound`:
-  // the walks of short texts are independent, so side by side they take
-  // about the time of the longer one. A text long enough to be walked in
-  // halves is walked alone: then only `firstFound` is filled, and the
-  // result is false.
-  bool candidates(std::string_view first, std::string_view second,
-                  PatternCandidates& firstFound,
-                  PatternCandidates& secondFound) const;
 
   // Whether pattern `index` is never ruled out (no required piece could be
   // derived from its text). Used by tests.
@@ -132,4 +124,4 @@ class PhrasePrefilter {
   std::size_t pieceCount_ = 0;
 };
 
-#endif  // MAILVANE_ANALYSIS_PHRASE_PREFILTER_H_
+#endif  // MAILVANE_SEARCH_PHRASE_PREFILTER_H_

@@ -9,8 +9,8 @@
 // platform. A pattern whose text uses anything the derivation does not know
 // has no required pieces: it may match anything.
 
-#ifndef MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
-#define MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
+#ifndef MAILVANE_SEARCH_REQUIRED_PIECES_H_
+#define MAILVANE_SEARCH_REQUIRED_PIECES_H_
 
 #include <bitset>
 #include <boost/regex.hpp>
@@ -36,7 +36,8 @@ using Run = std::vector<std::size_t>;
 // run: any stretch of a required run is required too, and sixteen positions
 // rule out as much text as longer ones do. Shorter pieces mean fewer states
 // to build at start-up, and lines of 80 bytes and more are then walked in
-// two halves. The derivation weighs runs by the same measure.
+// two halves. The derivation, choosing which runs stand for a branch,
+// weighs each run by its best stretch of at most this many positions too.
 inline constexpr std::size_t kMaxPieceLength = 16;
 
 struct RequiredPieces {
@@ -59,4 +60,4 @@ ByteSet bytesMatchedBy(std::string_view atom,
 // The required pieces of every pattern, in pattern order.
 RequiredPieces deriveRequiredPieces(const std::vector<PatternText>& patterns);
 
-#endif  // MAILVANE_ANALYSIS_REQUIRED_PIECES_H_
+#endif  // MAILVANE_SEARCH_REQUIRED_PIECES_H_
