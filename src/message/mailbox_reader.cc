@@ -8,6 +8,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "message/ascii_text.h"
+
 namespace {
 
 constexpr std::string_view kFromPrefix = "From ";
@@ -17,15 +19,9 @@ constexpr std::size_t kHistory = 3;
 // The most bytes that hold a From line with its line end: the line, CR, LF.
 constexpr std::size_t kFromLineArea = kMaxFromLine + 2;
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isLetter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-bool isDigits(std::string_view text, std::size_t least, std::size_t most) {
+bool isAsciiDigits(std::string_view text, std::size_t least, std::size_t most) {
   return text.size() >= least && text.size() <= most &&
-         std::all_of(text.begin(), text.end(), isDigit);
+         std::all_of(text.begin(), text.end(), isAsciiDigit);
 }
 
 // One of the three-letter names in `names`, written as asctime writes it.
@@ -41,7 +37,7 @@ bool isNameIn(std::string_view token, std::string_view names) {
 bool isTime(std::string_view token) {
   if (token.size() != 5 && token.size() != 8) return false;
   for (std::size_t at = 0; at < token.size(); at += 3) {
-    if (!isDigit(token[at]) || !isDigit(token[at + 1])) return false;
+    if (!isAsciiDigit(token[at]) || !isAsciiDigit(token[at + 1])) return false;
     if (at + 2 < token.size() && token[at + 2] != ':') return false;
   }
   return true;
@@ -50,9 +46,10 @@ bool isTime(std::string_view token) {
 // A zone name (UTC, PDT) or an offset (+0200, -0700).
 bool isZone(std::string_view token) {
   if (token.size() == 5 && (token[0] == '+' || token[0] == '-')) {
-    return isDigits(token.substr(1), 4, 4);
+    return isAsciiDigits(token.substr(1), 4, 4);
   }
-  return !token.empty() && std::all_of(token.begin(), token.end(), isLetter);
+  return !token.empty() &&
+         std::all_of(token.begin(), token.end(), isAsciiLetter);
 }
 
 // Splits `text` at runs of blanks into at most `most` tokens; false when
@@ -117,13 +114,13 @@ bool isMboxFromLine(std::string_view line) {
   }
   if (!isNameIn(tokens[0], "MonTueWedThuFriSatSun") ||
       !isNameIn(tokens[1], "JanFebMarAprMayJunJulAugSepOctNovDec") ||
-      !isDigits(tokens[2], 1, 2) || !isTime(tokens[3])) {
+      !isAsciiDigits(tokens[2], 1, 2) || !isTime(tokens[3])) {
     return false;
   }
   bool hasYear = false;
   bool hasZone = false;
   for (std::size_t i = 4; i < count; ++i) {
-    if (!hasYear && isDigits(tokens[i], 4, 4)) {
+    if (!hasYear && isAsciiDigits(tokens[i], 4, 4)) {
       hasYear = true;
     } else if (!hasZone && isZone(tokens[i])) {
       hasZone = true;
