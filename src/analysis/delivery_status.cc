@@ -65,7 +65,7 @@ constexpr std::size_t kKeptLineCapacity = kKeptReportLineBytes;
 void MessageAnalysis::parseDeliveryStatus(const TextLines& lines) {
   recycleReportGroups();
   bool isNewGroupPending = true;
-  thread_local std::string logical;
+  std::string& logical = joinedFieldLine_;
   std::size_t i = 0;
   while (i < lines.size()) {
     // Only a truly empty line ends a paragraph; one of blanks does not.
@@ -122,7 +122,7 @@ void MessageAnalysis::correctTransientFailures() {
       continue;
     const HeaderField* action = group.fields.find("Action");
     if (action == nullptr) continue;
-    thread_local ViewMatch match;
+    thread_local ViewMatch match;  // kept: see ViewMatch
     const std::string_view value = action->value;
     if (!boost::regex_search(value.begin(), value.end(), match,
                              patterns_.actionFailed)) {
@@ -148,7 +148,7 @@ void MessageAnalysis::collectReportRecipients() {
   for (const ReportFieldGroup& group : reportGroups)
     count += group.forRecipient;
   recipients.reserve(count);
-  thread_local std::vector<std::string> code;
+  std::vector<std::string>& code = statusParts_;
   for (const ReportFieldGroup& group : reportGroups) {
     if (!group.forRecipient) continue;
     RecipientResult result;

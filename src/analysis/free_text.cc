@@ -62,7 +62,7 @@ LineOutcome decideLine(const Mailvane& patterns, std::string_view line,
     outcome.isPhraseStatus = true;
     return outcome;
   }
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   if (test.matches(LineRule::kDottedCode, match)) {
     outcome.dottedClass = *match[1].first;
     // A code inside a Message-ID is no status; the line ends the scan.

@@ -178,6 +178,11 @@ class MessageAnalysis {
   // The lines of a report part as the thorough reading parses them (views
   // of the buffer, like `message`); empty between calls.
   TextLines thoroughLines_;
+  // Storage of parseDeliveryStatus and collectReportRecipients kept from
+  // message to message: the joined field line (up to kKeptReportLineBytes)
+  // and the parts of a status code.
+  std::string joinedFieldLine_;
+  std::vector<std::string> statusParts_;
   bool isFirstPartRead_ = false;
   // A setting, not message state: see setThorough().
   bool isThorough_ = false;

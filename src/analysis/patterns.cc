@@ -61,7 +61,7 @@ std::string leadingWordGroup(std::string_view body) {
 // the absence tail is searched as its head plus the linear tail test.
 bool matchesWithTail(std::string_view text, const boost::regex& whole,
                      const boost::regex& head) {
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   if (head.empty()) {
     return boost::regex_search(text.begin(), text.end(), match, whole);
   }
@@ -224,7 +224,7 @@ bool Mailvane::matchesHeaderRule(HeaderRule rule, std::string_view text) const {
   }
   const boost::regex* const patterns[] = {&precedenceAutoReply, &postmasterFrom,
                                           &feedbackReportType, &xLoopScomp};
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   return boost::regex_search(text.begin(), text.end(), match, *patterns[index]);
 }
 
@@ -255,7 +255,7 @@ std::string Mailvane::matchStatusPhrase(std::string_view line) const {
 // in table order, finds the same first row as trying them all.
 std::string Mailvane::matchStatusPhrase(
     std::string_view line, const PatternCandidates& candidates) const {
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   for (std::size_t i = candidates.next(0); i < kStatusPhraseRowCount;
        i = candidates.next(i + 1)) {
     // Only the prefiltered object has gapped rows; they capture nothing.
@@ -295,7 +295,7 @@ bool Mailvane::findStatusCode(std::string_view text, std::string_view& code,
   if (statusCodeScan_) {
     return statusCodeScan_->findStatusCode(text, code, rest, isDotted);
   }
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   isDotted = boost::regex_search(text.begin(), text.end(), match, statusDotted);
   if (!isDotted &&
       !boost::regex_search(text.begin(), text.end(), match, statusThreeDigit)) {
@@ -311,7 +311,7 @@ bool Mailvane::findStatusCode(std::string_view text, std::string_view& code,
 bool Mailvane::findDiagnosticCode(std::string_view text,
                                   std::string_view& code) const {
   if (statusCodeScan_) return statusCodeScan_->findDiagnosticCode(text, code);
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   if (!boost::regex_search(text.begin(), text.end(), match, diagnosticDotted) &&
       !boost::regex_search(text.begin(), text.end(), match,
                            diagnosticThreeDigit)) {
@@ -326,7 +326,7 @@ bool Mailvane::findAddress(std::string_view line,
                            std::string_view& address) const {
   if (addressScan_) return addressScan_->find(line, address);
   if (!mayHoldAddress(line)) return false;
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   if (!boost::regex_search(line.begin(), line.end(), match, emailAddress)) {
     return false;
   }
@@ -340,7 +340,7 @@ bool Mailvane::findAddressFrom(std::string_view line, std::size_t from,
   if (from == 0) return findAddress(line, address);
   if (from >= line.size()) return false;
   // The library's own answer: the byte before `from` decides "\b" there.
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   if (!boost::regex_search(line.begin() + static_cast<std::ptrdiff_t>(from),
                            line.end(), match, emailAddress,
                            boost::match_prev_avail)) {
@@ -413,7 +413,7 @@ bool LineTest::matches(LineRule rule) const {
     return candidates_.has(Mailvane::kAddressCandidate) &&
            patterns_.findAddress(line_, address);
   }
-  thread_local ViewMatch match;
+  thread_local ViewMatch match;  // kept: see ViewMatch
   return matches(rule, match);
 }
 

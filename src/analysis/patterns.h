@@ -58,8 +58,9 @@ extern const StatusPhraseRow StatusPhraseTable[kStatusPhraseRowCount];
 extern const char* const kGlobalPatternTexts[kGlobalPatternCount];
 
 // A match of a search in a string_view, with its groups. The searches that
-// run on every message or line keep theirs in a thread_local: a new one
-// allocates its group array at every search.
+// run on every message or line keep theirs in a thread_local ("kept: see
+// ViewMatch"): a new one allocates its group array at every search, and the
+// pattern object they belong to is one const object shared by every call.
 using ViewMatch = boost::match_results<std::string_view::const_iterator>;
 
 // Patterns 2 to 5, searched in header values.

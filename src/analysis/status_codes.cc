@@ -23,6 +23,8 @@ bool splitStatusCode(const Mailvane& patterns, std::string_view text,
 
 std::string actionFromStatus(const Mailvane& patterns,
                              std::string_view status) {
+  // Kept across calls: the parts' strings keep their storage for the next
+  // status, as this runs for every recipient.
   thread_local std::vector<std::string> parts;
   if (!splitStatusCode(patterns, status, parts) || parts[0].empty())
     return std::string();
