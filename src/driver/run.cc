@@ -169,12 +169,13 @@ class ProgressLine {
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
-  void update(const RunTally& tally) {
+  // `isInFile`: a file is in hand, so it is not done yet.
+  void update(const RunTally& tally, bool isInFile) {
     if (!isShown_) return;
     const auto now = std::chrono::steady_clock::now();
     if (now - shownAt_ < std::chrono::milliseconds(100)) return;
     shownAt_ = now;
-    const long done = tally.files + tally.unreadable;
+    const long done = tally.files + tally.unreadable - (isInFile ? 1 : 0);
     std::fputc('\r', stderr);
     int length;
     if (files_ > 0) {
@@ -230,6 +231,7 @@ class Run {
   // within the limits of message/keep_limits.h.
   std::vector<ConsoleLog::Field> shownFields_;
   std::string rows_;
+  ProgressLine* progress_ = nullptr;  // during walk() only
 };
 
 WalkRequest walkRequestOf(const RunOptions& options) {
@@ -248,18 +250,21 @@ bool Run::walk(OutputFailure& failure) {
         request, [&](const InputFile&) { return ++files, true; }, [] {});
   }
   ProgressLine progress(isProgressShown, files);
+  // Each message moves it on, so a large mailbox shows its progress too.
+  progress_ = &progress;
   bool isWritten = true;
   walkInputs(
       request,
       [&](const InputFile& file) {
         isWritten = processFile(file, failure);
-        progress.update(tally_);
+        progress.update(tally_, false);
         return isWritten && stopRequest() == 0;
       },
       [&] {
         tally_.isAnyMissing = true;
         log_.report("Eml file(-s) not found.");
       });
+  progress_ = nullptr;
   return isWritten;
 }
 
@@ -465,7 +470,9 @@ bool Run::processMessage(MessageBuffer& buffer, std::string_view shownPath,
     buffer.release();
     return true;
   }
-  return writeReportAndRows(analysis, buffer, column, failure);
+  const bool isWritten = writeReportAndRows(analysis, buffer, column, failure);
+  progress_->update(tally_, true);
+  return isWritten;
 }
 
 // The report lines and the rows need only the results. The parsed message,
