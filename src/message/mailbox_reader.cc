@@ -70,27 +70,6 @@ bool splitTokens(std::string_view text, std::array<std::string_view, N>& out,
   }
 }
 
-// Copies `count` bytes between `bytes` and the areas from byte `from` on.
-void copyToAreas(const char* bytes, std::size_t count, char* const* areas,
-                 std::size_t areaSize, std::size_t from) {
-  for (std::size_t done = 0; done < count;) {
-    const std::size_t at = (from + done) % areaSize;
-    const std::size_t take = std::min(areaSize - at, count - done);
-    std::memcpy(areas[(from + done) / areaSize] + at, bytes + done, take);
-    done += take;
-  }
-}
-
-void copyFromAreas(char* bytes, std::size_t count, char* const* areas,
-                   std::size_t areaSize, std::size_t from) {
-  for (std::size_t done = 0; done < count;) {
-    const std::size_t at = (from + done) % areaSize;
-    const std::size_t take = std::min(areaSize - at, count - done);
-    std::memcpy(bytes + done, areas[(from + done) / areaSize] + at, take);
-    done += take;
-  }
-}
-
 }  // namespace
 
 // The grammar, step by step:
@@ -185,20 +164,27 @@ std::ptrdiff_t MailboxReader::readFirst(const Target& target) {
   if (got <= 0) return got;
   const auto n = static_cast<std::size_t>(got);
   std::array<char, kFromLineArea> head;
+  // Nearly every file is told by its first five bytes, before the rest of
+  // its first line is looked at.
+  const std::size_t prefixSize = std::min(n, kFromPrefix.size());
+  copyOutOfAreas(head.data(), prefixSize, target.areas, target.areaSize,
+                 target.from);
+  if (!kFromPrefix.starts_with(std::string_view(head.data(), prefixSize))) {
+    return got;
+  }
   const std::size_t headSize = std::min(n, head.size());
-  copyFromAreas(head.data(), headSize, target.areas, target.areaSize,
-                target.from);
+  copyOutOfAreas(head.data(), headSize, target.areas, target.areaSize,
+                 target.from);
   const std::string_view headText(head.data(), headSize);
   const std::size_t feed = headText.find('\n');
-  if (!kFromPrefix.starts_with(headText.substr(0, kFromPrefix.size())) ||
-      (feed == std::string_view::npos && headSize == head.size()) ||
+  if ((feed == std::string_view::npos && headSize == head.size()) ||
       (feed != std::string_view::npos &&
        !isMboxFromLine(headText.substr(0, feed)))) {
     return got;
   }
   capacity_ = std::max(kBufferSize, n);
   buffer_.reset(new char[capacity_]);
-  copyFromAreas(buffer_.get(), n, target.areas, target.areaSize, target.from);
+  copyOutOfAreas(buffer_.get(), n, target.areas, target.areaSize, target.from);
   end_ = n;
   // Read on until the first line is whole, too long for a From line, or
   // the whole file.
@@ -249,8 +235,8 @@ std::ptrdiff_t MailboxReader::serveMessage(const Target& target) {
 
 std::size_t MailboxReader::handOut(const Target& target, std::size_t count) {
   const std::size_t n = std::min(count, target.end - target.from);
-  copyToAreas(buffer_.get() + begin_, n, target.areas, target.areaSize,
-              target.from);
+  copyIntoAreas(buffer_.get() + begin_, n, target.areas, target.areaSize,
+                target.from);
   begin_ += n;
   return n;
 }

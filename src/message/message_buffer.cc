@@ -3,6 +3,7 @@
 
 #include "message/message_buffer.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
@@ -279,17 +280,31 @@ std::ptrdiff_t ByteSource::readAreas(char* const* areas, std::size_t areaSize,
     stagingSize = want;
   }
   const std::ptrdiff_t n = read(staging.get(), want);
-  for (std::size_t done = 0; n > 0 && done < static_cast<std::size_t>(n);) {
-    const std::size_t at = (from + done) % areaSize;
-    std::size_t take = areaSize - at;
-    if (take > static_cast<std::size_t>(n) - done) {
-      take = static_cast<std::size_t>(n) - done;
-    }
-    std::memcpy(areas[(from + done) / areaSize] + at, staging.get() + done,
-                take);
-    done += take;
+  if (n > 0) {
+    copyIntoAreas(staging.get(), static_cast<std::size_t>(n), areas, areaSize,
+                  from);
   }
   return n;
+}
+
+void copyIntoAreas(const char* bytes, std::size_t count, char* const* areas,
+                   std::size_t areaSize, std::size_t from) {
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t at = (from + done) % areaSize;
+    const std::size_t take = std::min(areaSize - at, count - done);
+    std::memcpy(areas[(from + done) / areaSize] + at, bytes + done, take);
+    done += take;
+  }
+}
+
+void copyOutOfAreas(char* bytes, std::size_t count, const char* const* areas,
+                    std::size_t areaSize, std::size_t from) {
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t at = (from + done) % areaSize;
+    const std::size_t take = std::min(areaSize - at, count - done);
+    std::memcpy(bytes + done, areas[(from + done) / areaSize] + at, take);
+    done += take;
+  }
 }
 
 std::ptrdiff_t readStream(std::FILE* file, char* data, std::size_t want) {

@@ -42,6 +42,14 @@ class ByteSource {
 // short read that found the end costs no further call.
 std::ptrdiff_t readStream(std::FILE* file, char* data, std::size_t want);
 
+// Copies `count` bytes between `bytes` and consecutive areas of `areaSize`
+// bytes each, taken as one run from byte `from` of the first area on: the
+// layout of ByteSource::readAreas.
+void copyIntoAreas(const char* bytes, std::size_t count, char* const* areas,
+                   std::size_t areaSize, std::size_t from);
+void copyOutOfAreas(char* bytes, std::size_t count, const char* const* areas,
+                    std::size_t areaSize, std::size_t from);
+
 // One link of the chain. `length` is 1 to kBlockTextSize for every block in a
 // chain; at least four zero bytes always follow the text in `data`.
 //
