@@ -284,17 +284,27 @@ bool MessageFile::open(const std::string& path, const OutputFile* out,
   return true;
 }
 
-// A signal that asks the run to stop ends a read waiting for a pipe's
-// writer; any other is retried.
-std::ptrdiff_t MessageFile::read(char* data, std::size_t want) {
+namespace {
+
+// Calls `read` until no signal interrupts it. A signal that asks the run to
+// stop ends a read waiting for a pipe's writer instead: -1, with
+// `isInterrupted` set.
+template <class Read>
+std::ptrdiff_t readRetried(Read read, bool& isInterrupted) {
   for (;;) {
-    ssize_t n = ::read(fd_, data, want);
+    const ssize_t n = read();
     if (n >= 0 || errno != EINTR) return n;
     if (stopRequest() != 0) {
-      isInterrupted_ = true;
+      isInterrupted = true;
       return -1;
     }
   }
+}
+
+}  // namespace
+
+std::ptrdiff_t MessageFile::read(char* data, std::size_t want) {
+  return readRetried([&] { return ::read(fd_, data, want); }, isInterrupted_);
 }
 
 std::ptrdiff_t MessageFile::readAreas(char* const* areas, std::size_t areaSize,
@@ -311,14 +321,8 @@ std::ptrdiff_t MessageFile::readAreas(char* const* areas, std::size_t areaSize,
     parts[count] = iovec{areas[at / areaSize] + offset, length};
     at += length;
   }
-  for (;;) {
-    ssize_t n = ::readv(fd_, parts, count);
-    if (n >= 0 || errno != EINTR) return n;
-    if (stopRequest() != 0) {
-      isInterrupted_ = true;
-      return -1;
-    }
-  }
+  return readRetried([&] { return ::readv(fd_, parts, count); },
+                     isInterrupted_);
 }
 
 namespace {

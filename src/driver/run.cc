@@ -213,8 +213,7 @@ class Run {
 
  private:
   bool processFile(const InputFile& file, OutputFailure& failure);
-  bool isCutShort(const MessageFile& source, const MailboxReader& reader,
-                  std::string_view shownPath);
+  void reportUnreadable(std::string_view shownPath, bool isCounted);
   bool processMessage(MessageBuffer& buffer, std::string_view shownPath,
                       std::string_view column, OutputFailure& failure);
   bool writeReportAndRows(MessageAnalysis& analysis, MessageBuffer& buffer,
@@ -392,49 +391,48 @@ bool Run::processFile(const InputFile& file, OutputFailure& failure) {
   MessageFile source;
   if (!source.open(file.path, &out_, file.isNamedExactly)) {
     // A stop requested while the open waited for a FIFO's writer is no
-    // fault of the file.
-    if (stopRequest() != 0) return true;
-    if (!options_.quiet) log_.reportField("Parsing eml ", file.path);
-    log_.report("Unable to read eml from %s",
-                safeConsoleText(file.path).c_str());
-    // The output file in the scanned folder is shown as ever, but it is no
-    // input the user meant, so the run still went through.
-    if (!source.isOutputFile()) ++tally_.unreadable;
+    // fault of the file. The output file in the scanned folder is shown as
+    // ever, but it is no input the user meant, so the run still went through.
+    if (stopRequest() == 0) reportUnreadable(file.path, !source.isOutputFile());
     return true;
   }
   ++tally_.files;
   MailboxReader reader(source);
   MessageBuffer buffer;
   buffer.loadFrom(reader, source.size());
-  if (!reader.isAtNextMessage()) {
-    if (isCutShort(source, reader, file.path)) return true;
-    return processMessage(buffer, file.path, file.column(), failure);
-  }
+  const bool isMailbox = reader.isAtNextMessage();
   std::string shownPath;
   std::string column;
   for (long number = 1;; ++number) {
-    const std::string digits = std::to_string(number);
-    shownPath.assign(file.path).append(1, '#').append(digits);
-    column.assign(file.column()).append(1, '#').append(digits);
-    if (isCutShort(source, reader, shownPath)) return true;
-    if (!processMessage(buffer, shownPath, column, failure)) return false;
+    if (isMailbox) {
+      const std::string digits = std::to_string(number);
+      shownPath.assign(file.path).append(1, '#').append(digits);
+      column.assign(file.column()).append(1, '#').append(digits);
+    }
+    const std::string_view shown = isMailbox ? shownPath : file.path;
+    // An incomplete message gets no rows: a stop was requested while a read
+    // waited (the run ends without it), or a read failed.
+    if (source.isInterrupted()) return true;
+    if (reader.hasFailed()) {
+      reportUnreadable(shown, true);
+      return true;
+    }
+    if (!processMessage(buffer, shown, isMailbox ? column : file.column(),
+                        failure)) {
+      return false;
+    }
     if (!reader.isAtNextMessage() || stopRequest() != 0) return true;
     reader.startNextMessage();
     buffer.loadFrom(reader, 0);
   }
 }
 
-// Whether the message just loaded is incomplete: a stop was requested while
-// a read waited (the run ends without it), or a read failed, which is
-// reported like a file that cannot be opened. Such a message gets no rows.
-bool Run::isCutShort(const MessageFile& source, const MailboxReader& reader,
-                     std::string_view shownPath) {
-  if (source.isInterrupted()) return true;
-  if (!reader.hasFailed()) return false;
+// "Unable to read eml from" `shownPath`, after its "Parsing eml" line;
+// `isCounted` when it is an input left unread (exit status 66).
+void Run::reportUnreadable(std::string_view shownPath, bool isCounted) {
   if (!options_.quiet) log_.reportField("Parsing eml ", shownPath);
   log_.report("Unable to read eml from %s", safeConsoleText(shownPath).c_str());
-  ++tally_.unreadable;
-  return true;
+  if (isCounted) ++tally_.unreadable;
 }
 
 // Analyses and reports one loaded message and writes all its rows to the
