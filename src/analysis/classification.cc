@@ -140,11 +140,6 @@ constexpr std::string_view kThoroughBounceSubjects[] = {
     "delayed mail",
 };
 
-bool startsWithWord(std::string_view text, std::string_view word) {
-  return text.size() >= word.size() &&
-         equalsIgnoreCase(text.substr(0, word.size()), word);
-}
-
 }  // namespace
 
 bool MessageAnalysis::isThoroughBounce() const {
@@ -155,8 +150,8 @@ bool MessageAnalysis::isThoroughBounce() const {
   if (open != std::string::npos &&
       from.find('>', open + 1) != std::string::npos) {
     const std::string_view address = stripAngleBrackets(from);
-    if (startsWithWord(address, "postmaster") ||
-        startsWithWord(address, "mailer-daemon")) {
+    if (startsWithIgnoreCase(address, "postmaster") ||
+        startsWithIgnoreCase(address, "mailer-daemon")) {
       return true;
     }
   }

@@ -266,12 +266,6 @@ std::size_t searchStart(const TextLines& lines) {
   return 0;
 }
 
-// Whether a trimmed line starts with `prefix`, any letter case.
-bool startsWithIgnoreCase(std::string_view line, std::string_view prefix) {
-  return line.size() >= prefix.size() &&
-         equalsIgnoreCase(line.substr(0, prefix.size()), prefix);
-}
-
 // The address of a trimmed line that begins "<address>:" (qmail, Postfix's
 // plain-text part, Yahoo), or "": an "@" inside, no blank or second "<".
 std::string_view angleListedAddress(std::string_view line) {

@@ -53,6 +53,13 @@ inline bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// Whether `text` begins with `prefix`, A-Z folded to a-z.
+inline bool startsWithIgnoreCase(std::string_view text,
+                                 std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
 // a-z to A-Z; every other byte unchanged.
 inline char upperCase(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
