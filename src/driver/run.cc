@@ -329,6 +329,17 @@ int runProgram(int argc, char** argv) {
   return status;
 }
 
+// The options that take no value, and the setting each turns on.
+constexpr std::pair<std::string_view, bool RunOptions::*> kSwitches[] = {
+    {"-append", &RunOptions::append},
+    {"-waitexit", &RunOptions::waitExit},
+    {"-recursive", &RunOptions::recursive},
+    {"-quiet", &RunOptions::quiet},
+    {"-header", &RunOptions::header},
+    {"-kind", &RunOptions::kind},
+    {"-thorough", &RunOptions::thorough},
+};
+
 // The further names after -eml's value are the shell's expansion of an
 // unquoted pattern; Windows shells expand nothing, so there they stay
 // unknown arguments.
@@ -357,20 +368,10 @@ bool parseOptions(int argc, char** argv, RunOptions& options) {
       }
     } else if (isOption(arg, "-out")) {
       if (hasValue) options.outPath = argv[++i];
-    } else if (isOption(arg, "-append")) {
-      options.append = true;
-    } else if (isOption(arg, "-waitexit")) {
-      options.waitExit = true;
-    } else if (isOption(arg, "-recursive")) {
-      options.recursive = true;
-    } else if (isOption(arg, "-quiet")) {
-      options.quiet = true;
-    } else if (isOption(arg, "-header")) {
-      options.header = true;
-    } else if (isOption(arg, "-kind")) {
-      options.kind = true;
-    } else if (isOption(arg, "-thorough")) {
-      options.thorough = true;
+    } else {
+      for (const auto& [name, setting] : kSwitches) {
+        if (isOption(arg, name)) options.*setting = true;
+      }
     }
   }
   return !options.outPath.empty() &&
